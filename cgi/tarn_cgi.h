@@ -1,0 +1,72 @@
+/* CGI response output and bounded string helpers. Responses go straight to standard output: an
+ * optional status line, one content-type line, any extra header lines, then cgi_headers_end and
+ * the body. Bounded operations never write at or beyond their capacity and always terminate
+ * their output; a NULL destination or capacity 0 makes them do nothing. */
+#ifndef TARN_CGI_H
+#define TARN_CGI_H
+
+#include <stddef.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* "Content-Type: text/html; charset=utf-8\r\n" */
+void cgi_header_html(void);
+/* "Content-Type: application/json; charset=utf-8\r\n" */
+void cgi_header_json(void);
+/* "Content-Type: text/plain; charset=utf-8\r\n" */
+void cgi_header_text(void);
+/* "Status: <code> <reason>\r\n", or "Status: <code>\r\n" when reason is NULL or empty. */
+void cgi_header_status(int code, const char *reason);
+/* "Content-Type: <type>\r\n" */
+void cgi_header_ct(const char *type);
+/* `line` as given, then "\r\n". */
+void cgi_header_extra(const char *line);
+/* "X-Content-Type-Options: nosniff\r\n\r\n", then flushes standard output. */
+void cgi_headers_end(void);
+
+/* Complete error responses ("Status: <code>", content type, nosniff, empty line, body), flushed,
+ * then the process exits with status 0. Text body: the message (nothing when NULL) and "\n".
+ * HTML body: the page frame, "<h1>" escaped title "</h1>" when title is non-NULL, `extra_html`
+ * unescaped, "</body></html>\n". JSON body: {"ok":false,"error":"<escaped message or error>"}. */
+void cgi_die_text(int code, const char *msg) __attribute__((noreturn));
+void cgi_die_html(int code, const char *title, const char *extra_html) __attribute__((noreturn));
+void cgi_die_json(int code, const char *msg) __attribute__((noreturn));
+
+/* Writes `s` with " & ' < > replaced by &quot; &amp; &#39; &lt; &gt;; nothing when NULL. */
+void html_escape_f(FILE *out, const char *s);
+/* Writes `s` escaped as the content of a JSON string (\t \n \r \" \\ and \u00XX for the other
+ * bytes below 0x20; everything else unchanged); nothing when NULL. */
+void json_escape_f(FILE *out, const char *s);
+
+/* Copies `src` (NULL: "") into `dst`, cut at cap - 1 bytes. */
+void tarn_strlcpy(char *dst, const char *src, size_t cap);
+/* vsnprintf into `dst`, whose last byte is always NUL. Returns the formatter's result (the
+ * untruncated length, or negative on a format error), or -1 for a NULL dst or cap 0. */
+int tarn_snprintf(char *dst, size_t cap, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+/* Removes trailing tabs, line feeds, carriage returns and spaces in place; NULL is harmless. */
+void tarn_rtrim(char *s);
+/* `dir`, a "/" unless it already ends with "/" or "\\" (and only when it fits), then `name`; cut
+ * to cap - 1 bytes. NULL or empty parts are left out. */
+void tarn_path_join(char *dst, size_t cap, const char *dir, const char *name);
+/* HTML escape of `src` into `dst`; stops before a byte once written + 8 >= cap, so output is cut
+ * only between whole characters or entities. */
+void html_escape(const char *src, char *dst, size_t cap);
+/* HTML escape of `src` (NULL: "") into a new heap buffer of exactly the escaped length + 1 that
+ * the caller frees; NULL when allocation fails. */
+char *html_escape_dup(const char *src);
+/* Percent-encodes every byte but letters, digits and "-._~" (upper-case hex); stops before a byte
+ * once written + 4 >= cap. */
+void url_encode(const char *src, char *dst, size_t cap);
+/* 1 when `s` is non-empty, has no "..", and holds only letters, digits, "-", "." and "_"; else 0. */
+int tarn_valid_repo_name(const char *s);
+/* As tarn_valid_repo_name, also allowing "/" and ":". */
+int tarn_valid_ref(const char *s);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

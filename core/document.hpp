@@ -1,0 +1,103 @@
+// JSON documents of the data directory: loading, atomic saving, advisory locks, and the one
+// pattern every changing store operation follows ("take the lock, load, change, save, release
+// on every path").
+#pragma once
+
+#include <rapidjson/document.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "identity_common.h"
+
+// The C handle of a document is a RapidJSON document.
+struct id_json_doc {
+    rapidjson::Document doc;
+};
+
+namespace tarn {
+
+using Document = rapidjson::Document;
+using Value = rapidjson::Value;
+
+// Full path of `name` in the configured data directory (which this creates when missing),
+// cut at 1023 bytes as every path of the data directory is.
+std::string data_path(std::string_view name);
+
+// Strict JSON (no comments, no trailing commas, valid UTF-8, one root). False when invalid.
+bool parse_json(std::string_view text, Document& out);
+// Pretty (four-space indent, no final newline) or compact text of `v`; false when a string in it
+// is not valid UTF-8.
+bool write_json(const Value& v, bool pretty, std::string& out);
+
+enum class LoadStatus { loaded, missing, invalid, unreadable };
+// Reads and parses document `name` of the data directory.
+LoadStatus load_document(std::string_view name, Document& out);
+// Saves `root` as document `name` (pretty, atomically, mode 0600). 0 or -1, old file untouched.
+int save_document(std::string_view name, const Value& root);
+
+// Renames an unparseable document aside to "<path>.corrupt-<unix time>" so that replacing it
+// never destroys it. True when renamed.
+bool set_aside_corrupt(std::string_view name);
+
+// An advisory lock on a document, released on every path by the destructor.
+class DocumentLock {
+public:
+    DocumentLock() { lock_.handle = -1; }
+    DocumentLock(const DocumentLock&) = delete;
+    DocumentLock& operator=(const DocumentLock&) = delete;
+    ~DocumentLock() { release(); }
+
+    // Tries once, then up to `retries` more times 5 ms apart. True when held.
+    bool acquire(std::string_view name, int retries = ID_LOCK_RETRIES);
+    bool held() const { return lock_.held != 0; }
+    // Releases now; the result of id_lock_release.
+    int release() { return id_lock_release(&lock_); }
+
+private:
+    id_lock lock_{};
+};
+
+// What a change does with a document that exists but does not parse.
+enum class Unreadable {
+    fail,       // the operation fails and the file is left as it is
+    set_aside,  // the file is renamed aside and the change starts from the empty state
+};
+
+// What a change tells the pattern: its result, and whether the document must be saved.
+struct Outcome {
+    int result;
+    bool save;
+    static Outcome saved(int result = 0) { return {result, true}; }
+    static Outcome unchanged(int result = 0) { return {result, false}; }
+};
+
+// Takes the lock of `name`, loads it (a missing document is a Null `doc`, `existed` false), runs
+// `change(doc, existed)`, saves when the outcome says so, and releases the lock on every path.
+// Returns the outcome's result, or -1 when the lock, the load or the save fails.
+template <class Change>
+int change_document(std::string_view name, int retries, Unreadable unreadable, Change&& change) {
+    DocumentLock lock;
+    if (!lock.acquire(name, retries)) return -1;
+    Document doc;
+    switch (load_document(name, doc)) {
+        case LoadStatus::loaded:
+            break;
+        case LoadStatus::missing:
+            doc.SetNull();
+            break;
+        case LoadStatus::invalid:
+            if (unreadable == Unreadable::fail || !set_aside_corrupt(name)) return -1;
+            doc.SetNull();
+            break;
+        case LoadStatus::unreadable:
+            return -1;
+    }
+    const bool existed = !doc.IsNull();
+    Outcome outcome = std::forward<Change>(change)(doc, existed);
+    if (outcome.save && save_document(name, doc) != 0) return -1;
+    return outcome.result;
+}
+
+}  // namespace tarn

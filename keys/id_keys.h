@@ -1,0 +1,82 @@
+/* The provider's RSA signing keys: the key table loaded from keys.json (at most eight keys, one
+ * active), key generation, the published JSON Web Key Set and RS256 signing. The table lives for
+ * the process; it is loaded (or the first key pair created) once, on the first call of any
+ * operation below. Single-threaded use only, as in a CGI process. */
+#ifndef ID_KEYS_H
+#define ID_KEYS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <bearssl.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define ID_KEYS_MAX 8
+
+/* One key of the table. The fields from `decoded` on are derived from `der` on first use and
+ * never stored. */
+typedef struct id_key_entry {
+    char kid[24];               /* key identifier, 16 characters for generated keys */
+    char alg[8];                /* always "RS256" */
+    int64_t created;            /* creation time, seconds since the Unix epoch */
+    int32_t status;             /* 1 active, 2 retired */
+    int32_t has_private;        /* 1 when der holds a private key */
+    uint64_t der_len;           /* length of der */
+    unsigned char der[2048];    /* PKCS#8 PrivateKeyInfo (a bare PKCS#1 RSAPrivateKey is accepted) */
+    int32_t decoded;            /* 1 once decoded and checked against kid */
+    br_skey_decoder_context skey; /* the decoded private key and its component buffers */
+    unsigned char n[257];       /* public modulus, unsigned big-endian */
+    unsigned char e[4];         /* public exponent, minimal big-endian */
+    uint64_t n_len;
+    uint64_t e_len;
+} id_key_entry;
+
+/* Loads the table from keys.json under its lock (12000 retries of 5 ms); when keys.json is missing
+ * creates, saves and loads a first key pair; an unparseable keys.json is renamed aside to
+ * keys.json.corrupt-<unix time> and replaced likewise. Returns 0 when the table is ready, -1 when
+ * the lock is not obtained, keys.json holds no usable entry, or generation or saving fails. */
+int id_keys_load_or_create(void);
+/* Retires the active key and adds a fresh active one, saved under the lock. Returns 0, or -1 when
+ * the table is full (8 keys: prune first), generation fails or the save fails. */
+int id_keys_rotate(void);
+/* Removes retired keys created more than `age_days` days ago (never the active one) and saves.
+ * Returns the number removed (0: nothing saved), or -1. */
+int id_keys_prune(int32_t age_days);
+/* Compact JSON array of {"kid","created","alg","status"} objects, one per table entry in table
+ * order, no key material. A heap text the caller frees (id_free), or NULL on failure. */
+char *id_keys_list_json(void);
+
+/* Generates a 2048-bit RSA key pair with exponent 65537 into `entry`: kid, PKCS#8 der, n, e,
+ * status active, created now, decoded and checked. Returns 0, or -1 (no randomness, generation or
+ * encoding failure); the entry is then unusable. */
+int id_key_generate(id_key_entry *entry);
+/* DER encoding of the public key used for key identifiers: SEQUENCE { rsaEncryption OID, NULL,
+ * BIT STRING { SEQUENCE { INTEGER n, INTEGER e } } } with the OID and NULL directly in the outer
+ * SEQUENCE (not the X.509 layout). Writes it to `dst` unless dst is NULL and returns its length
+ * (292 bytes for 2048 bits and e = 65537), or 0 when it exceeds its limits. */
+size_t id_spki_encode(unsigned char *dst, const br_rsa_public_key *pk);
+
+/* The active key: stores pointers to process-wide views of it through the non-null arguments and
+ * copies its kid into `kid` (24 bytes). The views stay valid until the next call of this function
+ * or a rotation or pruning. Returns 0, or -1 when there is no usable active key. */
+int id_keys_get_active(const br_rsa_private_key **sk, const br_rsa_public_key **pk, char *kid);
+/* The usable key (active or retired) whose kid is `kid`; views as for id_keys_get_active but of
+ * their own. Returns 0, or -1 when no usable key has that kid. */
+int id_keys_find(const char *kid, const br_rsa_private_key **sk, const br_rsa_public_key **pk);
+/* The published key array: one {"kty","use","alg","kid","n","e"} object per usable key, in table
+ * order, compact ("[]" when none). A heap text the caller frees (id_free), or NULL on failure. */
+char *id_keys_jwks_json(void);
+/* Signs `payload` (JSON claims text, at most 3071 bytes, signed exactly as given) with the active
+ * key into a compact RS256 JWT in `dst`. Returns 0, or -1 when there is no usable active key, the
+ * payload is too long, signing fails, or the whole token and its NUL do not fit in `cap` (`dst`
+ * then holds an empty string when cap > 0). */
+int id_jwt_sign_rs256(const char *payload, char *dst, size_t cap);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

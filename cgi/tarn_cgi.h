@@ -12,6 +12,9 @@
 extern "C" {
 #endif
 
+/* Everything declared here is the library's exported interface. */
+#pragma GCC visibility push(default)
+
 /* "Content-Type: text/html; charset=utf-8\r\n" */
 void cgi_header_html(void);
 /* "Content-Type: application/json; charset=utf-8\r\n" */
@@ -64,6 +67,8 @@ void url_encode(const char *src, char *dst, size_t cap);
 int tarn_valid_repo_name(const char *s);
 /* As tarn_valid_repo_name, also allowing "/" and ":". */
 int tarn_valid_ref(const char *s);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -16,6 +16,9 @@
 extern "C" {
 #endif
 
+/* Everything declared here is the library's exported interface. */
+#pragma GCC visibility push(default)
+
 /* The configuration, assembled afresh by every core operation: built-in defaults, then
  * config.json in the working directory, then the environment. Texts are NUL-terminated and cut
  * to fit. */
@@ -73,6 +76,8 @@ int id_lock_release(id_lock *lock);
 
 /* Releases a text or buffer handed out by this library. */
 void id_free(void *p);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -11,6 +11,9 @@
 extern "C" {
 #endif
 
+/* Everything declared here is the library's exported interface. */
+#pragma GCC visibility push(default)
+
 /* Running SHA-256 state, owned by the caller. `total` counts message bytes fed so far; the byte
  * at index total % 64 of `block` is the next free one. */
 typedef struct tarn_sha256_ctx {
@@ -63,6 +66,8 @@ int tarn_random_bytes(void *out, uint32_t count);
  * Returns 0, or -1 when randomness or memory fails or cap is below the text length + 1 (`out` is
  * then untouched). 8 bytes give 11 characters, 12 give 16, 16 give 22, 24 give 32, 32 give 43. */
 int tarn_random_token(char *out, size_t cap, size_t nbytes);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -14,6 +14,9 @@
 extern "C" {
 #endif
 
+/* Everything declared here is the library's exported interface. */
+#pragma GCC visibility push(default)
+
 #define ID_KEYS_MAX 8
 
 /* One key of the table. The fields from `decoded` on are derived from `der` on first use and
@@ -74,6 +77,8 @@ char *id_keys_jwks_json(void);
  * payload is too long, signing fails, or the whole token and its NUL do not fit in `cap` (`dst`
  * then holds an empty string when cap > 0). */
 int id_jwt_sign_rs256(const char *payload, char *dst, size_t cap);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -50,7 +50,9 @@ ScopedCwd::~ScopedCwd() {
 }
 
 DataDirFixture::DataDirFixture()
-    : data_(root_.path() + "/data"), cwd_(root_.path()), env_("IDENTITY_DATA_DIR", data_) {}
+    : data_(root_.path() + "/data"), cwd_(root_.path()), env_("IDENTITY_DATA_DIR", data_) {
+    ::mkdir(data_.c_str(), 0700);
+}
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -45,7 +45,7 @@ private:
     std::string old_;
 };
 
-// A temporary data directory in force through IDENTITY_DATA_DIR for the object's lifetime; the
+// A temporary data directory (created, mode 0700) in force through IDENTITY_DATA_DIR for the object's lifetime; the
 // working directory moves into a scratch directory too, so that no config.json is picked up.
 class DataDirFixture {
 public:

@@ -38,13 +38,14 @@ void tarn_hmac_sha256(const void *key, size_t key_len, const void *msg, size_t m
                       unsigned char out[32]);
 
 /* PBKDF2 (RFC 8018) with HMAC-SHA-256: derives `out_len` bytes into `out`. Returns 0, or -1 with
- * `out` untouched when password, salt or out is null, iterations is 0, out_len is 0, or memory
- * runs out. An empty password or salt (valid pointer, length 0) is accepted. */
+ * `out` untouched when password, salt or out is null, iterations is 0, out_len is 0, or out_len
+ * exceeds (2^32 - 1) * 32 (RFC 8018 "derived key too long"). An empty password or salt (valid
+ * pointer, length 0) is accepted. Allocates nothing. */
 int tarn_pbkdf2_sha256(const void *password, size_t password_len, const void *salt,
                        size_t salt_len, uint32_t iterations, unsigned char *out, size_t out_len);
 
 /* Unpadded base64url of `len` bytes. Returns the text length L (NUL not counted) with the text
- * and a NUL in `out`, or -1 with `out` untouched when cap < L + 1. */
+ * and a NUL in `out`, or -1 with `out` untouched when cap < L + 1 or L would exceed INT_MAX. */
 int tarn_base64url_encode(const void *data, size_t len, char *out, size_t cap);
 /* Lenient base64 decoder for both alphabets ("+" or "-", "/" or "_", "=" padding optional; line
  * feed, carriage return and space skipped). Bytes past `cap` are dropped without error. Returns 0
@@ -53,18 +54,22 @@ int tarn_base64url_encode(const void *data, size_t len, char *out, size_t cap);
  * NUL-terminated. */
 int tarn_base64url_decode(const char *text, size_t len, unsigned char *out, size_t cap,
                           uint64_t *out_len);
-/* Lower-case hex of `len` bytes and a NUL; writes nothing at all when cap < 2 * len + 1. */
+/* Lower-case hex of `len` bytes and a NUL; writes nothing at all when cap < 2 * len + 1 (or that
+ * size overflows). */
 void tarn_hex_encode(const void *data, size_t len, char *out, size_t cap);
 /* Decodes `len` hex digits (either case) into `out`, no NUL. Returns len / 2, or -1 when len is
- * odd, cap < len / 2, or a character is not a hex digit (bytes before it stay written). */
+ * odd, cap < len / 2, len / 2 > INT_MAX, or a character is not a hex digit (bytes before it stay
+ * written). */
 int tarn_hex_decode(const char *text, size_t len, unsigned char *out, size_t cap);
 
-/* Fills `out` with `count` bytes from the kernel's generator. Returns 0, or -1 when the
- * generator fails (the buffer content is then unspecified and must not be used). */
+/* Fills `out` with `count` bytes from the kernel's generator (getrandom(2); short reads and
+ * interruptions are retried). Returns 0 (count 0 included), or -1 when the generator fails or out
+ * is null (the buffer content is then unspecified and must not be used). */
 int tarn_random_bytes(void *out, uint32_t count);
 /* Writes the unpadded base64url text of `nbytes` fresh random bytes and a NUL into `out`.
- * Returns 0, or -1 when randomness or memory fails or cap is below the text length + 1 (`out` is
- * then untouched). 8 bytes give 11 characters, 12 give 16, 16 give 22, 24 give 32, 32 give 43. */
+ * Returns 0, or -1 when randomness or memory fails, nbytes is 0, or cap is below the text
+ * length + 1 (`out` is then untouched). 8 bytes give 11 characters, 12 give 16, 16 give 22, 24 give
+ * 32, 32 give 43. */
 int tarn_random_token(char *out, size_t cap, size_t nbytes);
 
 #pragma GCC visibility pop

@@ -20,18 +20,6 @@ constexpr std::uint64_t kMaxDerivedLen = 0xFFFFFFFFull * 32;
 
 void wipe(void* p, std::size_t n) { explicit_bzero(p, n); }
 
-inline std::uint32_t load_be32(const unsigned char* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
-}
-
-inline void store_be32(unsigned char* p, std::uint32_t v) {
-    p[0] = static_cast<unsigned char>(v >> 24);
-    p[1] = static_cast<unsigned char>(v >> 16);
-    p[2] = static_cast<unsigned char>(v >> 8);
-    p[3] = static_cast<unsigned char>(v);
-}
-
 // A context positioned just after a pad block, ready to take the message.
 void start_after_pad(tarn_sha256_ctx& ctx, const std::uint32_t state[8]) {
     std::memcpy(ctx.state, state, sizeof ctx.state);

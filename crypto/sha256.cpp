@@ -32,18 +32,6 @@ namespace {
 
 std::atomic<bool> g_force_portable{false};
 
-inline std::uint32_t load_be32(const unsigned char* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
-}
-
-inline void store_be32(unsigned char* p, std::uint32_t v) {
-    p[0] = static_cast<unsigned char>(v >> 24);
-    p[1] = static_cast<unsigned char>(v >> 16);
-    p[2] = static_cast<unsigned char>(v >> 8);
-    p[3] = static_cast<unsigned char>(v);
-}
-
 // Runs the 64 rounds over the message words w[0..15] (w[16..63] are the schedule, computed here)
 // and adds the result into `state`.
 void compress_words(std::uint32_t state[8], std::uint32_t w[64]) {
@@ -129,21 +117,18 @@ void pbkdf2_iterate_portable(const HmacPads& pads, std::uint32_t u[8], std::uint
     // Both HMAC halves hash one 32-byte message after a 64-byte pad block: a single block of the
     // 32 bytes, the 0x80 marker, zeros and the length 96 * 8 = 768 bits.
     std::uint32_t w[64];
-    std::uint32_t st[8];
+    auto hash_after_pad = [&w](const std::uint32_t pad_state[8], const std::uint32_t msg[8], std::uint32_t out[8]) {
+        std::memcpy(w, msg, 32);
+        w[8] = 0x80000000u;
+        std::memset(w + 9, 0, 6 * sizeof(std::uint32_t));
+        w[15] = 768;
+        std::memcpy(out, pad_state, 32);
+        compress_words(out, w);
+    };
+    std::uint32_t inner[8];
     for (; count > 0; --count) {
-        std::memcpy(w, u, 32);
-        w[8] = 0x80000000u;
-        std::memset(w + 9, 0, 6 * sizeof(std::uint32_t));
-        w[15] = 768;
-        std::memcpy(st, pads.inner, 32);
-        compress_words(st, w);
-
-        std::memcpy(w, st, 32);
-        w[8] = 0x80000000u;
-        std::memset(w + 9, 0, 6 * sizeof(std::uint32_t));
-        w[15] = 768;
-        std::memcpy(u, pads.outer, 32);
-        compress_words(u, w);
+        hash_after_pad(pads.inner, u, inner);
+        hash_after_pad(pads.outer, inner, u);
         for (int k = 0; k < 8; ++k) t[k] ^= u[k];
     }
 }

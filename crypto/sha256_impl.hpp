@@ -10,6 +10,19 @@
 
 namespace tarn::crypto {
 
+// Big-endian 32-bit words, the byte order of SHA-256's message words and digest.
+inline std::uint32_t load_be32(const unsigned char* p) {
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           std::uint32_t{p[3]};
+}
+
+inline void store_be32(unsigned char* p, std::uint32_t v) {
+    p[0] = static_cast<unsigned char>(v >> 24);
+    p[1] = static_cast<unsigned char>(v >> 16);
+    p[2] = static_cast<unsigned char>(v >> 8);
+    p[3] = static_cast<unsigned char>(v);
+}
+
 // Round constants (FIPS 180-4 section 4.2.2) followed by the eight initial hash words
 // (section 5.3.3); initialisation copies the tail.
 extern const std::uint32_t k256[72];

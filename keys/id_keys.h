@@ -30,7 +30,7 @@ typedef struct id_key_entry {
     uint64_t der_len;           /* length of der */
     unsigned char der[2048];    /* PKCS#8 PrivateKeyInfo (a bare PKCS#1 RSAPrivateKey is accepted) */
     int32_t decoded;            /* 1 once decoded and checked against kid */
-    br_skey_decoder_context skey; /* the decoded private key and its component buffers */
+    br_skey_decoder_context skey; /* reserved (kept for the layout): keys are read from der */
     unsigned char n[257];       /* public modulus, unsigned big-endian */
     unsigned char e[4];         /* public exponent, minimal big-endian */
     uint64_t n_len;
@@ -40,16 +40,20 @@ typedef struct id_key_entry {
 /* Loads the table from keys.json under its lock (12000 retries of 5 ms); when keys.json is missing
  * creates, saves and loads a first key pair; an unparseable keys.json is renamed aside to
  * keys.json.corrupt-<unix time> and replaced likewise. Returns 0 when the table is ready, -1 when
- * the lock is not obtained, keys.json holds no usable entry, or generation or saving fails. */
+ * the lock is not obtained, keys.json cannot be read or holds no key entry (it is left as it
+ * is), the set-aside fails, or generation or saving fails (a failed save is retried 3 times). */
 int id_keys_load_or_create(void);
-/* Retires the active key and adds a fresh active one, saved under the lock. Returns 0, or -1 when
- * the table is full (8 keys: prune first), generation fails or the save fails. */
+/* Reloads keys.json under the lock, retires the active key and adds a fresh active one, saved.
+ * Returns 0, or -1 when the table is full (8 keys: prune first), generation fails or the save
+ * fails; on -1 keys.json and this process's table are as they were. */
 int id_keys_rotate(void);
-/* Removes retired keys created more than `age_days` days ago (never the active one) and saves.
- * Returns the number removed (0: nothing saved), or -1. */
+/* Reloads keys.json under the lock, removes retired keys created more than `age_days` days ago
+ * (never the one "active" names) and saves. Returns the number removed (0: nothing saved), or -1
+ * with keys.json and this process's table as they were. */
 int id_keys_prune(int32_t age_days);
 /* Compact JSON array of {"kid","created","alg","status"} objects, one per table entry in table
- * order, no key material. A heap text the caller frees (id_free), or NULL on failure. */
+ * order (kids JSON-escaped), no key material. A heap text the caller frees (id_free), or NULL on
+ * failure. */
 char *id_keys_list_json(void);
 
 /* Generates a 2048-bit RSA key pair with exponent 65537 into `entry`: kid, PKCS#8 der, n, e,
@@ -66,8 +70,9 @@ size_t id_spki_encode(unsigned char *dst, const br_rsa_public_key *pk);
  * copies its kid into `kid` (24 bytes). The views stay valid until the next call of this function
  * or a rotation or pruning. Returns 0, or -1 when there is no usable active key. */
 int id_keys_get_active(const br_rsa_private_key **sk, const br_rsa_public_key **pk, char *kid);
-/* The usable key (active or retired) whose kid is `kid`; views as for id_keys_get_active but of
- * their own. Returns 0, or -1 when no usable key has that kid. */
+/* The first table entry whose kid is `kid`, active or retired, when it is usable (a 2048-bit RSA
+ * key whose kid is its fingerprint); views as for id_keys_get_active but of their own. Returns 0,
+ * or -1 when that entry is missing or unusable. */
 int id_keys_find(const char *kid, const br_rsa_private_key **sk, const br_rsa_public_key **pk);
 /* The published key array: one {"kty","use","alg","kid","n","e"} object per usable key, in table
  * order, compact ("[]" when none). A heap text the caller frees (id_free), or NULL on failure. */

@@ -1,0 +1,350 @@
+// The key store: keys.json, the process-wide key table, creation of the first key pair, rotation,
+// pruning and the key listing.
+#include <cmath>
+#include <cstdio>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string_view>
+
+#include "core/clock.hpp"
+#include "core/document.hpp"
+#include "keys/key_store.hpp"
+#include "keys/text_buffer.hpp"
+#include "tarn_crypto.h"
+
+namespace tarn::keys {
+
+KeyTable g_table;
+bool g_store_loaded = false;
+
+namespace {
+
+constexpr std::string_view kKeysFile = "keys.json";
+// A save of a freshly generated first key that fails is tried again this many times, each time
+// with a fresh key pair, before creation gives up.
+constexpr int kCreateSaveRetries = 3;
+constexpr std::size_t kMaxDerText = 4096;   // characters of "priv_der_b64"
+constexpr std::size_t kDerTextCap = 3072;   // base64url of a full der buffer, and its NUL
+
+// A scratch table for the operations that change keys.json: the live table changes only once
+// the new state is on disk.
+KeyTable g_work;
+
+// Copies at most cap - 1 bytes of a JSON string into `dst`, backing off to a character boundary
+// so that a cut text stays valid UTF-8.
+void copy_cut(char* dst, std::size_t cap, const Value& s) {
+    std::size_t len = std::strlen(s.GetString());  // a NUL inside the string ends it here
+    if (len > s.GetStringLength()) len = s.GetStringLength();
+    if (len > cap - 1) {
+        len = cap - 1;
+        while (len > 0 && (static_cast<unsigned char>(s.GetString()[len]) & 0xC0) == 0x80) --len;
+    }
+    std::memcpy(dst, s.GetString(), len);
+    dst[len] = '\0';
+}
+
+bool string_is(const Value& v, std::string_view text) {
+    return v.IsString() && std::string_view(v.GetString(), v.GetStringLength()) == text;
+}
+
+const Value* member(const Value& obj, const char* name) {
+    auto it = obj.FindMember(name);  // the first member of that name
+    return it == obj.MemberEnd() ? nullptr : &it->value;
+}
+
+// A creation time: integers at their full width, other numbers truncated toward zero and held
+// within the 64-bit range; anything else is 0.
+std::int64_t read_created(const Value* v) {
+    if (!v || !v->IsNumber()) return 0;
+    if (v->IsInt64()) return v->GetInt64();
+    if (v->IsUint64()) return std::numeric_limits<std::int64_t>::max();
+    double d = std::trunc(v->GetDouble());
+    if (!(d > -9223372036854775808.0)) return std::numeric_limits<std::int64_t>::min();
+    if (!(d < 9223372036854775808.0)) return std::numeric_limits<std::int64_t>::max();
+    return static_cast<std::int64_t>(d);
+}
+
+// Reads a parsed keys.json into `t`. Lenient: elements that are not usable key objects are
+// skipped, at most ID_KEYS_MAX keys are taken. Returns the number taken, or -1 when the root is
+// not an object (t untouched) or "keys" is not an array.
+int table_from_doc(const Value& root, KeyTable& t) {
+    if (!root.IsObject()) return -1;
+    t.nkeys = 0;
+    t.active_kid[0] = '\0';
+    if (const Value* active = member(root, "active"); active && active->IsString())
+        copy_cut(t.active_kid, sizeof t.active_kid, *active);
+    const Value* keys = member(root, "keys");
+    if (!keys || !keys->IsArray()) return -1;
+    for (const Value& el : keys->GetArray()) {
+        if (t.nkeys == ID_KEYS_MAX) break;
+        if (!el.IsObject()) continue;
+        const Value* kid = member(el, "kid");
+        const Value* der = member(el, "priv_der_b64");
+        if (!kid || !kid->IsString() || !der || !der->IsString()) continue;
+        if (const Value* alg = member(el, "alg"); alg && alg->IsString() && !string_is(*alg, "RS256"))
+            continue;
+        std::size_t text_len = der->GetStringLength();
+        if (text_len < 1 || text_len > kMaxDerText) continue;
+        id_key_entry& e = t.keys[t.nkeys];
+        std::memset(&e, 0, sizeof e);
+        std::uint64_t der_len = 0;
+        if (tarn_base64url_decode(der->GetString(), text_len, e.der, sizeof e.der, &der_len) != 0)
+            continue;
+        e.der_len = der_len;
+        copy_cut(e.kid, sizeof e.kid, *kid);
+        std::memcpy(e.alg, "RS256", 6);
+        e.created = read_created(member(el, "created"));
+        const Value* status = member(el, "status");
+        e.status = (status && string_is(*status, "active")) ? 1 : 2;
+        e.has_private = 1;
+        e.decoded = 0;
+        ++t.nkeys;
+    }
+    return t.nkeys;
+}
+
+// The keys.json document of `t`, in the written member order. False when an encoding fails.
+bool table_to_doc(const KeyTable& t, Document& doc) {
+    doc.SetObject();
+    auto& a = doc.GetAllocator();
+    doc.AddMember("active", Value(t.active_kid, a), a);
+    Value keys(rapidjson::kArrayType);
+    for (int i = 0; i < t.nkeys; ++i) {
+        const id_key_entry& e = t.keys[i];
+        char der_text[kDerTextCap];
+        if (e.der_len > sizeof e.der ||
+            tarn_base64url_encode(e.der, static_cast<std::size_t>(e.der_len), der_text,
+                                  sizeof der_text) < 0)
+            return false;
+        Value k(rapidjson::kObjectType);
+        k.AddMember("kid", Value(e.kid, a), a);
+        k.AddMember("created", Value(static_cast<std::int64_t>(e.created)), a);
+        k.AddMember("alg", Value("RS256"), a);
+        k.AddMember("priv_der_b64", Value(der_text, a), a);
+        k.AddMember("status", rapidjson::StringRef(e.status == 1 ? "active" : "retired"), a);
+        keys.PushBack(k, a);
+    }
+    doc.AddMember("keys", keys, a);
+    return true;
+}
+
+void commit(const KeyTable& t) {
+    g_table.nkeys = t.nkeys;
+    std::memcpy(g_table.active_kid, t.active_kid, sizeof g_table.active_kid);
+    for (int i = 0; i < t.nkeys; ++i) copy_entry(g_table.keys[i], t.keys[i]);
+}
+
+void copy_table(KeyTable& dst, const KeyTable& src) {
+    dst.nkeys = src.nkeys;
+    std::memcpy(dst.active_kid, src.active_kid, sizeof dst.active_kid);
+    for (int i = 0; i < src.nkeys; ++i) copy_entry(dst.keys[i], src.keys[i]);
+}
+
+// How a changing operation found keys.json after taking its lock.
+enum class Reloaded { ok, replace_corrupt, failed };
+
+// Reads keys.json again into g_work for rotation and pruning. A missing or unparseable file
+// leaves the table in memory to work on (an unparseable one is set aside before it is replaced);
+// a file that cannot be read, or holds no usable key, fails.
+Reloaded reload_work() {
+    Document doc;
+    switch (load_document(kKeysFile, doc)) {
+        case LoadStatus::loaded:
+            return table_from_doc(doc, g_work) > 0 ? Reloaded::ok : Reloaded::failed;
+        case LoadStatus::missing:
+            copy_table(g_work, g_table);
+            return Reloaded::ok;
+        case LoadStatus::invalid:
+            copy_table(g_work, g_table);
+            return Reloaded::replace_corrupt;
+        case LoadStatus::unreadable:
+            break;
+    }
+    return Reloaded::failed;
+}
+
+// Saves g_work as keys.json (setting an unparseable file aside first) and makes it the live
+// table. 0, or -1 with the file and the live table as they were.
+int save_work(Reloaded how) {
+    Document doc;
+    if (!table_to_doc(g_work, doc)) return -1;
+    if (how == Reloaded::replace_corrupt && !set_aside_corrupt(kKeysFile)) return -1;
+    if (save_document(kKeysFile, doc) != 0) return -1;
+    commit(g_work);
+    return 0;
+}
+
+void append_json_escaped(TextBuffer& out, const char* s) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (; *s; ++s) {
+        unsigned char c = static_cast<unsigned char>(*s);
+        if (c == '"' || c == '\\') {
+            char esc[2] = {'\\', static_cast<char>(c)};
+            out.append(esc, 2);
+        } else if (c < 0x20) {
+            char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
+            out.append(esc, 6);
+        } else {
+            out.append(s, 1);
+        }
+    }
+}
+
+}  // namespace
+
+namespace testing {
+void reset_table() {
+    std::memset(&g_table, 0, sizeof g_table);
+    g_store_loaded = false;
+}
+}  // namespace testing
+
+}  // namespace tarn::keys
+
+using namespace tarn;
+using namespace tarn::keys;
+
+namespace {
+
+int load_or_create() {
+    if (g_store_loaded) return 0;
+    DocumentLock lock;
+    if (!lock.acquire(kKeysFile, ID_KEYS_LOCK_RETRIES)) return -1;
+    for (int round = 0; round <= kCreateSaveRetries; ++round) {
+        Document doc;
+        LoadStatus status = load_document(kKeysFile, doc);
+        if (status == LoadStatus::loaded) {
+            // An existing keys.json without a usable key is a failure and is left as it is.
+            if (table_from_doc(doc, g_work) <= 0) return -1;
+            commit(g_work);
+            g_store_loaded = true;
+            return 0;
+        }
+        if (status == LoadStatus::unreadable) return -1;  // never replace what we cannot read
+
+        // Missing or unparseable: the first key pair, generated and saved under the lock.
+        g_work.nkeys = 0;
+        g_work.active_kid[0] = '\0';
+        if (id_key_generate(&g_work.keys[0]) != 0) return -1;
+        g_work.nkeys = 1;
+        std::memcpy(g_work.active_kid, g_work.keys[0].kid, sizeof g_work.active_kid);
+        Document out;
+        if (!table_to_doc(g_work, out)) return -1;
+        if (status == LoadStatus::invalid && !set_aside_corrupt(kKeysFile)) return -1;
+        if (save_document(kKeysFile, out) == 0) {
+            commit(g_work);
+            g_store_loaded = true;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+int rotate() {
+    if (id_keys_load_or_create() != 0) return -1;
+    DocumentLock lock;
+    if (!lock.acquire(kKeysFile, ID_KEYS_LOCK_RETRIES)) return -1;
+    Reloaded how = reload_work();
+    if (how == Reloaded::failed) return -1;
+    if (g_work.nkeys >= ID_KEYS_MAX) return -1;  // full: prune first
+    if (g_work.active_kid[0] != '\0') {
+        for (int i = 0; i < g_work.nkeys; ++i) {
+            if (std::strcmp(g_work.keys[i].kid, g_work.active_kid) == 0) {
+                g_work.keys[i].status = 2;
+                break;
+            }
+        }
+    }
+    id_key_entry& fresh = g_work.keys[g_work.nkeys];
+    if (id_key_generate(&fresh) != 0) return -1;
+    ++g_work.nkeys;
+    std::memcpy(g_work.active_kid, fresh.kid, sizeof g_work.active_kid);
+    return save_work(how);
+}
+
+int prune(std::int32_t age_days) {
+    if (id_keys_load_or_create() != 0) return -1;
+    DocumentLock lock;
+    if (!lock.acquire(kKeysFile, ID_KEYS_LOCK_RETRIES)) return -1;
+    Reloaded how = reload_work();
+    if (how == Reloaded::failed) return -1;
+
+    std::int64_t cutoff;
+    if (__builtin_sub_overflow(now_seconds(), static_cast<std::int64_t>(age_days) * 86400, &cutoff))
+        cutoff = age_days > 0 ? std::numeric_limits<std::int64_t>::min()
+                              : std::numeric_limits<std::int64_t>::max();
+    int kept = 0;
+    int removed = 0;
+    for (int i = 0; i < g_work.nkeys; ++i) {
+        const id_key_entry& e = g_work.keys[i];
+        if (e.status == 2 && e.created < cutoff && std::strcmp(e.kid, g_work.active_kid) != 0) {
+            ++removed;
+            continue;
+        }
+        if (kept != i) copy_entry(g_work.keys[kept], e);
+        ++kept;
+    }
+    g_work.nkeys = kept;
+    if (removed == 0) {
+        if (how == Reloaded::ok) commit(g_work);  // the table now matches the file
+        return 0;
+    }
+    return save_work(how) == 0 ? removed : -1;
+}
+
+char* list_json() {
+    if (id_keys_load_or_create() != 0) return nullptr;
+    // Per entry at most 8 + 23 * 6 (an escaped kid) + 12 + 20 + 35 bytes and a comma.
+    TextBuffer out(2 + ID_KEYS_MAX * 240);
+    out.append("[");
+    for (int i = 0; i < g_table.nkeys; ++i) {
+        const id_key_entry& e = g_table.keys[i];
+        out.append(i == 0 ? "{\"kid\":\"" : ",{\"kid\":\"");
+        append_json_escaped(out, e.kid);
+        char tail[96];
+        std::snprintf(tail, sizeof tail, "\",\"created\":%lld,\"alg\":\"RS256\",\"status\":\"%s\"}",
+                      static_cast<long long>(e.created), e.status == 1 ? "active" : "retired");
+        out.append(tail);
+    }
+    out.append("]");
+    return out.release();
+}
+
+}  // namespace
+
+// The C interface: nothing may escape it, so an allocation failure inside the document layer is
+// a failed operation.
+extern "C" int id_keys_load_or_create(void) {
+    if (g_store_loaded) return 0;
+    try {
+        return load_or_create();
+    } catch (...) {
+        return -1;
+    }
+}
+
+extern "C" int id_keys_rotate(void) {
+    try {
+        return rotate();
+    } catch (...) {
+        return -1;
+    }
+}
+
+extern "C" int id_keys_prune(int32_t age_days) {
+    try {
+        return prune(age_days);
+    } catch (...) {
+        return -1;
+    }
+}
+
+extern "C" char* id_keys_list_json(void) {
+    try {
+        return list_json();
+    } catch (...) {
+        return nullptr;
+    }
+}

@@ -1,0 +1,60 @@
+// Internals of the signing-key module shared by its sources: the process-wide key table, the RSA
+// engine choice, the kid fingerprint and the decoding of a table entry. Not part of the library's
+// interface; tests and benchmarks use the seams in `testing`.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "id_keys.h"
+
+namespace tarn::keys {
+
+inline constexpr unsigned kModulusBits = 2048;
+inline constexpr std::uint32_t kPublicExponent = 65537;
+inline constexpr std::size_t kKidLength = 16;   // characters of a generated kid
+inline constexpr std::size_t kKidCap = 24;      // kid buffers: up to 23 characters and the NUL
+
+// The key table: entries 0 .. nkeys - 1 in keys.json order, and the kid named by "active".
+struct KeyTable {
+    id_key_entry keys[ID_KEYS_MAX];
+    std::int32_t nkeys;
+    char active_kid[kKidCap];
+};
+
+extern KeyTable g_table;
+extern bool g_store_loaded;
+
+// The fastest RSA engines BearSSL offers on this CPU (i62 where available, else i31; both give
+// the same results).
+br_rsa_keygen keygen_engine();
+br_rsa_pkcs1_sign sign_engine();
+
+// kid of a public key encoding: the first 16 characters of base64url(SHA-256(encoding)), written
+// with a NUL into `out`. False when the encoder fails.
+bool kid_of(const unsigned char* encoding, std::size_t len, char out[kKidLength + 1]);
+
+// True when `entry` can be used: it holds a private key that is already decoded, or decodes now
+// (an RSA key of exactly 2048 bits, PKCS#8 or PKCS#1, whose kid matches its public key). A
+// failed entry is tried again at its next use.
+bool entry_usable(id_key_entry& entry);
+
+// The private key of a usable (decoded) entry, its components pointing into the entry's der.
+// False when the entry is not decoded.
+bool private_view(const id_key_entry& entry, br_rsa_private_key& sk);
+
+// Copies an entry without its decoded state, so that the copy is checked again at its next use.
+void copy_entry(id_key_entry& dst, const id_key_entry& src);
+
+namespace testing {
+// Empties the table and forgets that it was loaded, so that the next operation loads keys.json
+// again, as a new process would.
+void reset_table();
+// Replaces BearSSL's system seeder lookup (nullptr restores it) and forgets the seeded generator,
+// so that tests can make the random source fail.
+void set_seeder_lookup(br_prng_seeder (*lookup)(const char** name));
+// Number of key pairs generated in this process.
+int generated_count();
+}  // namespace testing
+
+}  // namespace tarn::keys

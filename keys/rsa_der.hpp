@@ -1,0 +1,30 @@
+// Reading RSA private keys from their DER forms, and the arithmetic check that ties the public
+// exponent a key states to its private half.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <bearssl.h>
+
+namespace tarn::keys {
+
+// An RSA private key as its DER states it. The components of `sk` point into the DER (leading
+// zero bytes skipped); n_bitlen is the bit length of the stated modulus.
+struct RsaPrivateDer {
+    br_rsa_private_key sk;
+    std::uint32_t e;  // the stated public exponent
+};
+
+// Reads a PKCS#8 PrivateKeyInfo holding an rsaEncryption key, or a bare PKCS#1 RSAPrivateKey
+// (version 0), that spans exactly `len` bytes. False for anything else, including other key
+// types, negative or empty components and an exponent wider than 32 bits.
+bool parse_rsa_private_der(const unsigned char* der, std::size_t len, RsaPrivateDer& out);
+
+// True when e * d = 1 (mod p - 1): d is the CRT exponent of prime p for public exponent e.
+// Unsigned big-endian inputs of at most 264 bytes; p must be odd. Runs in time independent of
+// the values of d and p (their lengths may show).
+bool crt_exponent_matches(std::uint32_t e, const unsigned char* d, std::size_t d_len,
+                          const unsigned char* p, std::size_t p_len);
+
+}  // namespace tarn::keys

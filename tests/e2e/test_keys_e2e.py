@@ -1,0 +1,198 @@
+"""The signing keys end to end: the real jwks program under lighttpd on a real data directory,
+every published key and signature checked with independent code (cryptography, PyJWT)."""
+import base64
+import hashlib
+import json
+import os
+import stat
+import subprocess
+import tempfile
+import threading
+import unittest
+
+import jwt
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric import rsa
+
+from harness import BUILD_DIR, Server
+
+SIGN_TOOL = os.path.join(BUILD_DIR, "tests", "sign_token")
+
+
+def b64url(data):
+    return base64.urlsafe_b64encode(data).rstrip(b"=").decode()
+
+
+def unb64url(text):
+    return base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
+
+
+def der_length(n):
+    if n < 128:
+        return bytes([n])
+    if n < 256:
+        return bytes([0x81, n])
+    return bytes([0x82, n >> 8, n & 0xFF])
+
+
+def der_integer(value):
+    body = value.to_bytes((value.bit_length() + 7) // 8 or 1, "big")
+    if body[0] & 0x80:
+        body = b"\x00" + body
+    return b"\x02" + der_length(len(body)) + body
+
+
+def kid_from_numbers(n, e):
+    """First 16 characters of base64url(SHA-256(encoding)); the encoding puts the rsaEncryption
+    identifier and NULL straight into the outer SEQUENCE."""
+    ints = der_integer(n) + der_integer(e)
+    key = b"\x30" + der_length(len(ints)) + ints
+    bits = b"\x00" + key
+    body = bytes.fromhex("06092A864886F70D0101010500") + b"\x03" + der_length(len(bits)) + bits
+    encoding = b"\x30" + der_length(len(body)) + body
+    if n.bit_length() == 2048 and e == 65537:
+        assert len(encoding) == 292, len(encoding)
+    return b64url(hashlib.sha256(encoding).digest())[:16]
+
+
+def stored_key_entry(private_key, status="retired", created=1700000000):
+    pub = private_key.public_key().public_numbers()
+    der = private_key.private_bytes(serialization.Encoding.DER, serialization.PrivateFormat.PKCS8,
+                                    serialization.NoEncryption())
+    return {"kid": kid_from_numbers(pub.n, pub.e), "created": created, "alg": "RS256",
+            "priv_der_b64": b64url(der), "status": status}
+
+
+class KeysEndToEnd(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="tarn-keys-e2e-")
+        self.data = os.path.join(self.tmp.name, "data")
+        self.keys_path = os.path.join(self.data, "keys.json")
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def fetch_set(self, server):
+        status, headers, body = server.get("/.well-known/jwks.json")
+        self.assertEqual(status, 200)
+        self.assertTrue(body.endswith(b"}\n") and body.count(b"\n") == 1, body)
+        return body, json.loads(body)
+
+    def read_store(self):
+        with open(self.keys_path) as f:
+            return json.load(f)
+
+    def assert_published_matches_store(self, published, store):
+        """Each published key is the public half of the stored private key with its kid."""
+        stored = {k["kid"]: k for k in store["keys"]}
+        for jwk in published["keys"]:
+            self.assertEqual(list(jwk), ["kty", "use", "alg", "kid", "n", "e"])
+            self.assertEqual((jwk["kty"], jwk["use"], jwk["alg"]), ("RSA", "sig", "RS256"))
+            entry = stored[jwk["kid"]]
+            private = serialization.load_der_private_key(unb64url(entry["priv_der_b64"]), None)
+            numbers = private.public_key().public_numbers()
+            self.assertEqual(int.from_bytes(unb64url(jwk["n"]), "big"), numbers.n)
+            self.assertEqual(int.from_bytes(unb64url(jwk["e"]), "big"), numbers.e)
+            self.assertEqual(len(jwk["n"]), 342)
+            self.assertEqual(jwk["e"], "AQAB")
+            self.assertEqual(jwk["kid"], kid_from_numbers(numbers.n, numbers.e))
+
+    def sign(self, payload):
+        """A token from id_jwt_sign_rs256 with the keys of this data directory."""
+        env = dict(os.environ, IDENTITY_DATA_DIR=self.data)
+        run = subprocess.run([SIGN_TOOL, payload], env=env, cwd=self.tmp.name,
+                             capture_output=True, text=True, timeout=300)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        return run.stdout
+
+    def test_first_request_creates_the_key_and_later_ones_publish_it(self):
+        with Server(self.data) as s:
+            first_body, first = self.fetch_set(s)
+            self.assertEqual(len(first["keys"]), 1)
+            store = self.read_store()
+            self.assertEqual(len(store["keys"]), 1)
+            self.assertEqual(store["active"], first["keys"][0]["kid"])
+            self.assertEqual(store["keys"][0]["status"], "active")
+            self.assertEqual(stat.S_IMODE(os.stat(self.keys_path).st_mode), 0o600)
+            self.assert_published_matches_store(first, store)
+            second_body, _ = self.fetch_set(s)
+            self.assertEqual(second_body, first_body)
+            self.assertEqual(self.read_store(), store)
+
+            # A token signed by the library verifies with the key PyJWT fetches from the server.
+            claims = {"sub": "usr_abc", "aud": "client_1", "iss": s.url(""), "scope": "openid"}
+            token = self.sign(json.dumps(claims, separators=(",", ":")))
+            header = jwt.get_unverified_header(token)
+            self.assertEqual(header, {"alg": "RS256", "typ": "JWT", "kid": store["active"]})
+            client = jwt.PyJWKClient(s.url("/jwks"))
+            key = client.get_signing_key_from_jwt(token)
+            self.assertEqual(key.key_id, store["active"])
+            got = jwt.decode(token, key.key, algorithms=["RS256"], audience="client_1")
+            self.assertEqual(got, claims)
+            head, payload, sig = token.split(".")
+            forged = head + "." + b64url(b'{"sub":"admin"}') + "." + sig
+            with self.assertRaises(jwt.InvalidSignatureError):
+                jwt.decode(forged, key.key, algorithms=["RS256"], options={"verify_aud": False})
+
+    def test_sixteen_simultaneous_first_requests_share_one_key(self):
+        with Server(self.data) as s:
+            results = [None] * 16
+            start = threading.Barrier(16)
+
+            def request(i):
+                start.wait()
+                results[i] = s.get("/.well-known/jwks.json")
+
+            threads = [threading.Thread(target=request, args=(i,)) for i in range(16)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+        kids = set()
+        for status, _, body in results:
+            self.assertEqual(status, 200)
+            keys = json.loads(body)["keys"]
+            self.assertEqual(len(keys), 1, body)
+            kids.add(keys[0]["kid"])
+        self.assertEqual(len(kids), 1, kids)
+        store = self.read_store()
+        self.assertEqual([k["kid"] for k in store["keys"]], list(kids))
+        self.assertEqual(sorted(os.listdir(self.data)), ["keys.json", "keys.json.lock"])
+
+    def test_retired_and_foreign_keys_are_published_unusable_ones_left_out(self):
+        # Keys made by another implementation, stored in the documented format.
+        retired = stored_key_entry(rsa.generate_private_key(65537, 2048), "retired")
+        active = stored_key_entry(rsa.generate_private_key(65537, 2048), "active")
+        edited = stored_key_entry(rsa.generate_private_key(65537, 2048))
+        edited["kid"] = ("A" if edited["kid"][0] != "A" else "B") + edited["kid"][1:]
+        small = stored_key_entry(rsa.generate_private_key(65537, 1024))
+        os.makedirs(self.data, mode=0o700)
+        store = {"active": active["kid"], "keys": [retired, edited, small, active]}
+        with open(self.keys_path, "w") as f:
+            json.dump(store, f)
+        with Server(self.data) as s:
+            _, published = self.fetch_set(s)
+            self.assertEqual([k["kid"] for k in published["keys"]], [retired["kid"], active["kid"]])
+            self.assert_published_matches_store(published, store)
+            token = self.sign('{"sub":"x"}')
+            key = jwt.PyJWKClient(s.url("/.well-known/jwks.json")).get_signing_key_from_jwt(token)
+            self.assertEqual(key.key_id, active["kid"])
+            self.assertEqual(jwt.decode(token, key.key, algorithms=["RS256"]), {"sub": "x"})
+        self.assertEqual(self.read_store(), store)
+
+    def test_unparseable_store_is_set_aside_and_replaced(self):
+        os.makedirs(self.data, mode=0o700)
+        with open(self.keys_path, "w") as f:
+            f.write("not json")
+        with Server(self.data) as s:
+            _, published = self.fetch_set(s)
+        self.assertEqual(len(published["keys"]), 1)
+        self.assert_published_matches_store(published, self.read_store())
+        aside = [n for n in os.listdir(self.data) if n.startswith("keys.json.corrupt-")]
+        self.assertEqual(len(aside), 1)
+        with open(os.path.join(self.data, aside[0])) as f:
+            self.assertEqual(f.read(), "not json")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -16,12 +16,14 @@
 #include "core/clock.hpp"
 #include "core/document.hpp"
 #include "core/fileio.hpp"
+#include "support/reference.hpp"
 #include "support/process.hpp"
 #include "support/test_env.hpp"
 
 using tarn::test::DataDirFixture;
 using tarn::test::file_exists;
 using tarn::test::file_mode;
+using tarn::test::files_in;
 using tarn::test::read_file;
 using tarn::test::write_file;
 
@@ -31,13 +33,6 @@ tarn::Document parse(const std::string& text) {
     tarn::Document d;
     EXPECT_TRUE(tarn::parse_json(text, d)) << text;
     return d;
-}
-
-std::vector<std::string> files_in(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // Makes the Nth call of one I/O operation fail with EIO; restores the real calls on exit.

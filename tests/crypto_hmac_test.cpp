@@ -9,19 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "support/reference.hpp"
 #include "crypto/sha256_impl.hpp"
 #include "tarn_crypto.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using tarn::test::to_hex;
 
-std::string to_hex(const unsigned char* p, size_t n) {
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) s += {d[p[i] >> 4], d[p[i] & 15]};
-    return s;
-}
+using Bytes = std::vector<unsigned char>;
 
 Bytes bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 Bytes fill(size_t n, unsigned char v) { return Bytes(n, v); }

@@ -10,17 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "support/reference.hpp"
 #include "crypto/sha256_impl.hpp"
 #include "tarn_crypto.h"
 
 namespace {
 
-std::string to_hex(const unsigned char* p, size_t n) {
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) s += {d[p[i] >> 4], d[p[i] & 15]};
-    return s;
-}
+using tarn::test::to_hex;
 
 std::string digest(const std::string& m) {
     unsigned char out[32];

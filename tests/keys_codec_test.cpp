@@ -13,8 +13,13 @@
 #include "id_keys.h"
 #include "keys/key_store.hpp"
 #include "keys/rsa_der.hpp"
+#include "support/reference.hpp"
 
 namespace {
+
+using tarn::test::b64url;
+using tarn::test::bn_param;
+using tarn::test::sha256;
 
 using Bytes = std::vector<unsigned char>;
 
@@ -46,23 +51,6 @@ Bytes encode(const Bytes& n, const Bytes& e) {
     EXPECT_EQ(written, len) << "the measured length and the written one differ";
     for (std::size_t i = len; i < out.size(); ++i) EXPECT_EQ(out[i], 0xEE) << "wrote past the end";
     out.resize(written);
-    return out;
-}
-
-// base64url without padding, by OpenSSL's encoder and a translation.
-std::string b64url(const unsigned char* data, std::size_t len) {
-    std::string out(4 * ((len + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data, static_cast<int>(len));
-    out.resize(static_cast<std::size_t>(n));
-    while (!out.empty() && out.back() == '=') out.pop_back();
-    for (char& c : out) c = c == '+' ? '-' : c == '/' ? '_' : c;
-    return out;
-}
-
-Bytes sha256(const Bytes& data) {
-    Bytes out(32);
-    unsigned int len = 0;
-    EVP_Digest(data.data(), data.size(), out.data(), &len, EVP_sha256(), nullptr);
     return out;
 }
 
@@ -127,15 +115,6 @@ struct OpenSslKey {
     EVP_PKEY* pkey = nullptr;
     ~OpenSslKey() { EVP_PKEY_free(pkey); }
 };
-
-Bytes bn_param(EVP_PKEY* pkey, const char* name) {
-    BIGNUM* bn = nullptr;
-    EXPECT_EQ(EVP_PKEY_get_bn_param(pkey, name, &bn), 1);
-    Bytes out(static_cast<std::size_t>(BN_num_bytes(bn)));
-    BN_bn2bin(bn, out.data());
-    BN_free(bn);
-    return out;
-}
 
 class KeyGeneration : public ::testing::Test {
 protected:

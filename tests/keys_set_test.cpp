@@ -17,25 +17,22 @@
 #include "core/clock.hpp"
 #include "identity_common.h"
 #include "keys/key_store.hpp"
+#include "support/reference.hpp"
 #include "support/process.hpp"
 #include "support/test_env.hpp"
 
 namespace {
+
+using tarn::test::b64url;
+using tarn::test::bn_param;
+using tarn::test::sha256;
+using tarn::test::take;
 
 using Bytes = std::vector<unsigned char>;
 using tarn::test::DataDirFixture;
 using tarn::test::read_file;
 using tarn::test::write_file;
 
-std::string b64url(const unsigned char* data, std::size_t len) {
-    std::string out(4 * ((len + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data, static_cast<int>(len));
-    out.resize(static_cast<std::size_t>(n));
-    while (!out.empty() && out.back() == '=') out.pop_back();
-    for (char& c : out) c = c == '+' ? '-' : c == '/' ? '_' : c;
-    return out;
-}
-std::string b64url(const Bytes& b) { return b64url(b.data(), b.size()); }
 
 Bytes unb64url(std::string text) {
     for (char& c : text) c = c == '-' ? '+' : c == '_' ? '/' : c;
@@ -50,13 +47,6 @@ Bytes unb64url(std::string text) {
 }
 std::string text_of(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
-Bytes sha256(const void* data, std::size_t len) {
-    Bytes out(32);
-    unsigned int n = 0;
-    EVP_Digest(data, len, out.data(), &n, EVP_sha256(), nullptr);
-    return out;
-}
-
 struct Pkey {
     EVP_PKEY* p = nullptr;
     Pkey() = default;
@@ -68,15 +58,6 @@ struct Pkey {
     }
     ~Pkey() { EVP_PKEY_free(p); }
 };
-
-Bytes bn_param(EVP_PKEY* pkey, const char* name) {
-    BIGNUM* bn = nullptr;
-    if (EVP_PKEY_get_bn_param(pkey, name, &bn) != 1) return {};
-    Bytes out(static_cast<std::size_t>(BN_num_bytes(bn)));
-    BN_bn2bin(bn, out.data());
-    BN_free(bn);
-    return out;
-}
 
 Pkey from_der(const std::string& der_b64) {
     Bytes der = unb64url(der_b64);
@@ -212,12 +193,6 @@ const Foreign& foreign() {
         return out;
     }();
     return *p;
-}
-
-std::string take(char* text) {
-    std::string s = text ? text : "<null>";
-    id_free(text);
-    return s;
 }
 
 // The JWK that OpenSSL's reading of the stored private key gives.

@@ -24,12 +24,17 @@
 #include "core/fileio.hpp"
 #include "identity_common.h"
 #include "keys/key_store.hpp"
+#include "support/reference.hpp"
 #include "support/process.hpp"
 #include "support/test_env.hpp"
 
 extern char** environ;
 
 namespace {
+
+using tarn::test::b64url;
+using tarn::test::files_in;
+using tarn::test::take;
 
 using tarn::test::DataDirFixture;
 using tarn::test::file_exists;
@@ -40,15 +45,6 @@ constexpr std::int64_t kNow = 1750000000;
 constexpr std::int64_t kDay = 86400;
 std::int64_t g_now = kNow;
 std::int64_t test_clock() { return g_now; }
-
-std::string b64url(const unsigned char* data, std::size_t len) {
-    std::string out(4 * ((len + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data, static_cast<int>(len));
-    out.resize(static_cast<std::size_t>(n));
-    while (!out.empty() && out.back() == '=') out.pop_back();
-    for (char& c : out) c = c == '+' ? '-' : c == '/' ? '_' : c;
-    return out;
-}
 
 // One key object of keys.json.
 struct Stored {
@@ -97,19 +93,6 @@ Stored key(int i, std::int64_t created, const std::string& status) {
 // A key object that loads (the store checks keys only at their first use).
 Stored fake(const std::string& kid, std::int64_t created, const std::string& status) {
     return {kid, created, "MIIBAAAA", status};
-}
-
-std::string take(char* text) {
-    std::string s = text ? text : "<null>";
-    id_free(text);
-    return s;
-}
-
-std::vector<std::string> files_in(const std::string& dir) {
-    std::vector<std::string> out;
-    for (const auto& e : std::filesystem::directory_iterator(dir)) out.push_back(e.path().filename());
-    std::sort(out.begin(), out.end());
-    return out;
 }
 
 timespec mtime(const std::string& path) {

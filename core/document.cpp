@@ -32,6 +32,14 @@ struct NullStream {
 using ValidatingWriter = rapidjson::Writer<NullStream, rapidjson::UTF8<>, rapidjson::UTF8<>,
                                            rapidjson::CrtAllocator, rapidjson::kWriteValidateEncodingFlag>;
 
+// True when the writer takes `v`: every string is valid UTF-8 and every number finite
+// (serializing into NullStream checks nothing else).
+bool writable(const Value& v) {
+    NullStream sink;
+    ValidatingWriter check(sink);
+    return v.Accept(check);
+}
+
 std::string with_suffix(const std::string& path, const char* suffix) {
     std::string s = path + suffix;
     if (s.size() > 1039) s.resize(1039);  // temporary and lock paths live in 1040-byte buffers
@@ -48,7 +56,14 @@ std::string data_path(std::string_view name) {
 
 bool parse_json(std::string_view text, Document& out) {
     out.Parse<kParseFlags>(text.data(), text.size());
-    if (out.HasParseError()) {
+    // RapidJSON skips the bytes EF, BB and BF at the start one by one (a byte order mark, or any
+    // part of one), takes a NUL byte for the end of the text (so "{}\0junk" would pass), stores
+    // an unpaired low surrogate escape ("\udc00") as the bytes ED B0 80, which are not UTF-8, and
+    // reads some numbers near the largest double as infinity or NaN: a document that could not
+    // be saved again is not one.
+    const bool starts_ascii = text.empty() || static_cast<unsigned char>(text[0]) < 0x80;
+    if (out.HasParseError() || !starts_ascii || text.find('\0') != std::string_view::npos ||
+        !writable(out)) {
         out.SetNull();
         return false;
     }
@@ -56,9 +71,7 @@ bool parse_json(std::string_view text, Document& out) {
 }
 
 bool write_json(const Value& v, bool pretty, std::string& out) {
-    NullStream sink;
-    ValidatingWriter check(sink);
-    if (!v.Accept(check)) return false;
+    if (!writable(v)) return false;
     rapidjson::StringBuffer buf;
     if (pretty) {
         rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buf);

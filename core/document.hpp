@@ -25,7 +25,8 @@ using Value = rapidjson::Value;
 // cut at 1023 bytes as every path of the data directory is.
 std::string data_path(std::string_view name);
 
-// Strict JSON (no comments, no trailing commas, valid UTF-8, one root). False when invalid.
+// Strict JSON (no comments, no trailing commas, valid UTF-8, one root, numbers within the range
+// of a double). False when invalid.
 bool parse_json(std::string_view text, Document& out);
 // Pretty (four-space indent, no final newline) or compact text of `v`; false when a string in it
 // is not valid UTF-8.

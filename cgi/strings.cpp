@@ -14,6 +14,22 @@ namespace {
 
 using tarn::html_entity;
 
+size_t escaped_size(char c) {
+    std::string_view entity = html_entity(c);
+    return entity.empty() ? 1 : entity.size();
+}
+
+// Writes `c` or its entity at `at`; returns the number of bytes written.
+size_t put_escaped(char c, char* at) {
+    std::string_view entity = html_entity(c);
+    if (entity.empty()) {
+        *at = c;
+        return 1;
+    }
+    std::memcpy(at, entity.data(), entity.size());
+    return entity.size();
+}
+
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
 bool is_alnum(unsigned char c) { return std::isalnum(c) != 0; }
@@ -79,13 +95,7 @@ void html_escape(const char* src, char* dst, size_t cap) {
     if (src) {
         for (const char* p = src; *p; ++p) {
             if (w + 8 >= cap) break;  // room for the longest entity (6) and the NUL
-            std::string_view entity = html_entity(*p);
-            if (entity.empty()) {
-                dst[w++] = *p;
-            } else {
-                std::memcpy(dst + w, entity.data(), entity.size());
-                w += entity.size();
-            }
+            w += put_escaped(*p, dst + w);
         }
     }
     dst[w] = '\0';
@@ -94,22 +104,11 @@ void html_escape(const char* src, char* dst, size_t cap) {
 char* html_escape_dup(const char* src) {
     if (!src) src = "";
     size_t len = 0;
-    for (const char* p = src; *p; ++p) {
-        std::string_view entity = html_entity(*p);
-        len += entity.empty() ? 1 : entity.size();
-    }
+    for (const char* p = src; *p; ++p) len += escaped_size(*p);
     char* out = static_cast<char*>(std::malloc(len + 1));
     if (!out) return nullptr;
     size_t w = 0;
-    for (const char* p = src; *p; ++p) {
-        std::string_view entity = html_entity(*p);
-        if (entity.empty()) {
-            out[w++] = *p;
-        } else {
-            std::memcpy(out + w, entity.data(), entity.size());
-            w += entity.size();
-        }
-    }
+    for (const char* p = src; *p; ++p) w += put_escaped(*p, out + w);
     out[w] = '\0';
     return out;
 }

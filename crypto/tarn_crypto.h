@@ -1,6 +1,7 @@
 /* Cryptographic primitives of the identity core: SHA-256, HMAC-SHA-256, PBKDF2-HMAC-SHA-256,
- * base64url, hex, system randomness and random tokens. No function keeps state or does I/O
- * (except the random ones, which read the kernel's generator); all are safe from any thread. */
+ * base64url, hex, system randomness, random tokens and the comparison of secrets. No function
+ * keeps state or does I/O (except the random ones, which read the kernel's generator); all are
+ * safe from any thread. */
 #ifndef TARN_CRYPTO_H
 #define TARN_CRYPTO_H
 
@@ -43,6 +44,12 @@ void tarn_hmac_sha256(const void *key, size_t key_len, const void *msg, size_t m
  * pointer, length 0) is accepted. Allocates nothing. */
 int tarn_pbkdf2_sha256(const void *password, size_t password_len, const void *salt,
                        size_t salt_len, uint32_t iterations, unsigned char *out, size_t out_len);
+
+/* Compares two secrets over their whole length, with no exit at the first difference: 1 when
+ * a_len == b_len and the bytes are equal, else 0. The time depends on the lengths (which may
+ * show), never on the bytes or where they differ. Empty equals empty; a NULL pointer with a
+ * nonzero length is unequal. Every comparison of secrets in the library goes through it. */
+int tarn_ct_equal(const void *a, size_t a_len, const void *b, size_t b_len);
 
 /* Unpadded base64url of `len` bytes. Returns the text length L (NUL not counted) with the text
  * and a NUL in `out`, or -1 with `out` untouched when cap < L + 1 or L would exceed INT_MAX. */

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "keys/key_store.hpp"
-#include "keys/text_buffer.hpp"
+#include "core/text_buffer.hpp"
 #include "tarn_crypto.h"
 
 namespace tarn::keys {
@@ -68,7 +68,7 @@ extern "C" int id_keys_find(const char* kid, const br_rsa_private_key** sk,
 
 extern "C" char* id_keys_jwks_json(void) {
     if (id_keys_load_or_create() != 0) return nullptr;
-    TextBuffer out(kJwksCap);
+    tarn::TextBuffer out(kJwksCap);
     out.append("[");
     bool first = true;
     for (int i = 0; i < g_table.nkeys; ++i) {

@@ -47,6 +47,32 @@ Captured capture_stdout(const std::function<void()>& fn) {
     return c;
 }
 
+std::vector<int> run_together(int n, const std::function<int(int index)>& fn) {
+    int start[2];
+    if (::pipe(start) != 0) throw std::runtime_error("pipe");
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::vector<pid_t> pids;
+    for (int i = 0; i < n; ++i) {
+        pid_t pid = ::fork();
+        if (pid < 0) throw std::runtime_error("fork");
+        if (pid == 0) {
+            ::close(start[1]);
+            char c;
+            while (::read(start[0], &c, 1) < 0) {
+            }  // end of file: every sibling is forked
+            ::close(start[0]);
+            ::_exit(fn(i) & 0xFF);
+        }
+        pids.push_back(pid);
+    }
+    ::close(start[0]);
+    ::close(start[1]);  // releases them all at once
+    std::vector<int> statuses;
+    for (pid_t pid : pids) statuses.push_back(exit_status_of(pid));
+    return statuses;
+}
+
 Child::Child(const std::function<void()>& fn) {
     int ready[2], go[2];
     if (::pipe(ready) != 0 || ::pipe(go) != 0) throw std::runtime_error("pipe");

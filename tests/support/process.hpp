@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace tarn::test {
 
@@ -17,6 +18,11 @@ struct Captured {
 // Runs `fn` in a forked child whose standard output is a pipe; the child exits 0 after `fn`
 // returns (fn may exit by itself).
 Captured capture_stdout(const std::function<void()>& fn);
+
+// Forks `n` children that start `fn(index)` together (each waits until all are forked) and
+// returns their exit statuses in index order (-1 for a child that did not exit normally). A
+// child's exit status is fn's result & 0xFF.
+std::vector<int> run_together(int n, const std::function<int(int index)>& fn);
 
 // A forked child that runs `fn` and then waits until it is told to finish or is killed.
 class Child {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace tarn::keys {
+namespace tarn {
 
 class TextBuffer {
 public:
@@ -43,4 +43,4 @@ private:
     bool failed_ = false;
 };
 
-}  // namespace tarn::keys
+}  // namespace tarn

@@ -1,0 +1,100 @@
+// server.log: security events appended one line each, and the client address that names the
+// requesting client in them.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "core/clock.hpp"
+#include "core/document.hpp"
+#include "core/fileio.hpp"
+#include "identity_common.h"
+
+namespace {
+
+// Appends `message` with every byte below 0x20 and the byte 0x7F written as \xNN, so that a
+// logged value (a username, a header) cannot start a line of its own or hide one.
+void append_escaped(std::string& line, const char* message, std::size_t len) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (std::size_t i = 0; i < len; ++i) {
+        unsigned char c = static_cast<unsigned char>(message[i]);
+        if (c < 0x20 || c == 0x7F) {
+            const char esc[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+            line.append(esc, 4);
+        } else {
+            line.push_back(static_cast<char>(c));
+        }
+    }
+}
+
+void log_line(const char* fmt, std::va_list args) {
+    std::va_list again;
+    va_copy(again, args);
+    const int len = std::vsnprintf(nullptr, 0, fmt, args);
+    if (len < 0) {
+        va_end(again);
+        return;
+    }
+    std::string message(static_cast<std::size_t>(len) + 1, '\0');
+    std::vsnprintf(message.data(), message.size(), fmt, again);
+    va_end(again);
+
+    const std::time_t now = static_cast<std::time_t>(tarn::now_seconds());
+    std::tm local{};
+    if (!::localtime_r(&now, &local)) return;
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d ", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    std::string line = stamp;
+    append_escaped(line, message.data(), static_cast<std::size_t>(len));
+    line.push_back('\n');
+
+    // One write on an O_APPEND descriptor: lines of concurrent processes never interleave.
+    tarn::FileDescriptor fd(::open(tarn::data_path("server.log").c_str(),
+                                   O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (fd) tarn::write_all(fd.get(), line);  // a log that cannot be written drops the event
+}
+
+}  // namespace
+
+extern "C" {
+
+void id_log_line(const char* fmt, ...) {
+    if (!fmt) return;
+    std::va_list args;
+    va_start(args, fmt);
+    try {
+        log_line(fmt, args);
+    } catch (...) {
+        // Out of memory: the event is dropped, as for a log that cannot be opened.
+    }
+    va_end(args);
+}
+
+void id_client_ip(char* dst, size_t cap) {
+    if (!dst || cap == 0) return;
+    const char* remote = std::getenv("REMOTE_ADDR");
+    if (remote && *remote) {
+        tarn_strlcpy(dst, remote, cap);
+        return;
+    }
+    const char* forwarded = std::getenv("HTTP_X_FORWARDED_FOR");
+    if (forwarded && *forwarded) {
+        char first[64];  // at most 63 characters of the first entry
+        std::size_t n = 0;
+        while (forwarded[n] && forwarded[n] != ',' && n < sizeof first - 1) ++n;
+        std::memcpy(first, forwarded, n);
+        first[n] = '\0';
+        tarn_rtrim(first);
+        tarn_strlcpy(dst, first, cap);
+        return;
+    }
+    tarn_strlcpy(dst, "?", cap);
+}
+
+}  // extern "C"

@@ -75,8 +75,10 @@ void cgi_header_ct(const char* type) {
 }
 
 void cgi_header_extra(const char* line) {
+    // A bare line end would end the header block early: no line, nothing written.
+    if (!line || !*line) return;
     ensure_binary();
-    if (line) put(line);
+    put(line);
     put("\r\n");
 }
 

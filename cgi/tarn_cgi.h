@@ -25,7 +25,8 @@ void cgi_header_text(void);
 void cgi_header_status(int code, const char *reason);
 /* "Content-Type: <type>\r\n" */
 void cgi_header_ct(const char *type);
-/* `line` as given, then "\r\n". */
+/* `line` as given, then "\r\n"; nothing at all when line is NULL or empty (a bare line end would
+ * end the header block). */
 void cgi_header_extra(const char *line);
 /* "X-Content-Type-Options: nosniff\r\n\r\n", then flushes standard output. */
 void cgi_headers_end(void);

@@ -3,12 +3,16 @@
 // programs.
 #include "core/document.hpp"
 
+#include <rapidjson/encodedstream.h>
+#include <rapidjson/memorystream.h>
 #include <rapidjson/prettywriter.h>
+#include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -48,6 +52,32 @@ std::string with_suffix(const std::string& path, const char* suffix) {
     return s;
 }
 
+// The document as a handler of the reader's events, refusing to open an array or object deeper
+// than kMaxJsonDepth. The reader descends one call per level, so the bound also bounds its
+// recursion: a text of a million "[" is refused at level 129, not by a stack overflow.
+class DepthLimitedHandler {
+public:
+    explicit DepthLimitedHandler(Document& doc) : doc_(doc) {}
+    bool Null() { return doc_.Null(); }
+    bool Bool(bool b) { return doc_.Bool(b); }
+    bool Int(int i) { return doc_.Int(i); }
+    bool Uint(unsigned u) { return doc_.Uint(u); }
+    bool Int64(std::int64_t i) { return doc_.Int64(i); }
+    bool Uint64(std::uint64_t u) { return doc_.Uint64(u); }
+    bool Double(double d) { return doc_.Double(d); }
+    bool RawNumber(const char* s, rapidjson::SizeType n, bool copy) { return doc_.RawNumber(s, n, copy); }
+    bool String(const char* s, rapidjson::SizeType n, bool copy) { return doc_.String(s, n, copy); }
+    bool Key(const char* s, rapidjson::SizeType n, bool copy) { return doc_.Key(s, n, copy); }
+    bool StartObject() { return ++depth_ <= kMaxJsonDepth && doc_.StartObject(); }
+    bool EndObject(rapidjson::SizeType n) { --depth_; return doc_.EndObject(n); }
+    bool StartArray() { return ++depth_ <= kMaxJsonDepth && doc_.StartArray(); }
+    bool EndArray(rapidjson::SizeType n) { --depth_; return doc_.EndArray(n); }
+
+private:
+    Document& doc_;
+    int depth_ = 0;
+};
+
 }  // namespace
 
 std::string data_path(std::string_view name) {
@@ -57,14 +87,24 @@ std::string data_path(std::string_view name) {
 }
 
 bool parse_json(std::string_view text, Document& out) {
-    out.Parse<kParseFlags>(text.data(), text.size());
+    out.SetNull();
+    bool parsed = false;
+    auto read = [&](Document& doc) {
+        rapidjson::MemoryStream bytes(text.data(), text.size());
+        rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> in(bytes);
+        rapidjson::Reader reader;
+        DepthLimitedHandler handler(doc);
+        parsed = !reader.Parse<kParseFlags>(in, handler).IsError();
+        return parsed;
+    };
+    out.Populate(read);
     // RapidJSON skips the bytes EF, BB and BF at the start one by one (a byte order mark, or any
     // part of one), takes a NUL byte for the end of the text (so "{}\0junk" would pass), stores
     // an unpaired low surrogate escape ("\udc00") as the bytes ED B0 80, which are not UTF-8, and
     // reads some numbers near the largest double as infinity or NaN: a document that could not
     // be saved again is not one.
     const bool starts_ascii = text.empty() || static_cast<unsigned char>(text[0]) < 0x80;
-    if (out.HasParseError() || !starts_ascii || text.find('\0') != std::string_view::npos ||
+    if (!parsed || !starts_ascii || text.find('\0') != std::string_view::npos ||
         !writable(out)) {
         out.SetNull();
         return false;
@@ -86,6 +126,14 @@ bool write_json(const Value& v, bool pretty, std::string& out) {
     return true;
 }
 
+char* heap_text(std::string_view text) {
+    char* out = static_cast<char*>(std::malloc(text.size() + 1));
+    if (!out) return nullptr;
+    std::memcpy(out, text.data(), text.size());
+    out[text.size()] = '\0';
+    return out;
+}
+
 LoadStatus load_document(std::string_view name, Document& out) {
     std::string text;
     switch (read_file(data_path(name).c_str(), text)) {
@@ -103,21 +151,23 @@ int save_document(std::string_view name, const Value& root) {
     return replace_file(path, with_suffix(path, ".tmp"), text) ? 0 : -1;
 }
 
-bool set_aside_corrupt(std::string_view name) {
+SetAside::SetAside(std::string_view name) {
     std::string path = data_path(name);
     std::string base = path + ".corrupt-" + std::to_string(now_seconds());
-    // link + unlink instead of rename, so that a copy set aside earlier in the same second is
-    // never overwritten.
+    // link, not rename: the document stays in place, and a copy kept earlier in the same second
+    // is never overwritten.
     for (int i = 0; i < 100; ++i) {
         std::string target = i == 0 ? base : base + "." + std::to_string(i);
         if (io_ops().link(path.c_str(), target.c_str()) == 0) {
-            if (::unlink(path.c_str()) != 0) return false;
-            sync_parent_dir(path);
-            return true;
+            copy_ = std::move(target);
+            return;
         }
-        if (errno != EEXIST) return false;
+        if (errno != EEXIST) return;
     }
-    return false;
+}
+
+SetAside::~SetAside() {
+    if (!copy_.empty()) io_ops().unlink(copy_.c_str());
 }
 
 bool DocumentLock::acquire(std::string_view name, int retries) {
@@ -165,9 +215,7 @@ char* id_json_doc_write(const id_json_doc* doc, int pretty) {
     try {
         std::string text;
         if (!tarn::write_json(doc->doc, pretty != 0, text)) return nullptr;
-        char* out = static_cast<char*>(std::malloc(text.size() + 1));
-        if (out) std::memcpy(out, text.c_str(), text.size() + 1);
-        return out;
+        return tarn::heap_text(text);
     } catch (...) {
         return nullptr;
     }

@@ -5,6 +5,7 @@
 
 #include <rapidjson/document.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,12 +26,20 @@ using Value = rapidjson::Value;
 // cut at 1023 bytes as every path of the data directory is.
 std::string data_path(std::string_view name);
 
+// The deepest nesting of arrays and objects any parsed text may have. Deeper text is refused
+// as invalid, so no parse, write or walk of a document recurses without bound.
+inline constexpr int kMaxJsonDepth = 128;
+
 // Strict JSON (no comments, no trailing commas, valid UTF-8, one root, numbers within the range
-// of a double). False when invalid.
+// of a double, at most kMaxJsonDepth levels of nesting). False when invalid.
 bool parse_json(std::string_view text, Document& out);
 // Pretty (four-space indent, no final newline) or compact text of `v`; false when a string in it
 // is not valid UTF-8.
 bool write_json(const Value& v, bool pretty, std::string& out);
+
+// A malloc'ed, NUL-terminated copy of `text` for a C caller to release with id_free (the form
+// every listing is handed out in); nullptr when memory runs out.
+char* heap_text(std::string_view text);
 
 enum class LoadStatus { loaded, missing, invalid, unreadable };
 // Reads and parses document `name` of the data directory.
@@ -38,9 +47,24 @@ LoadStatus load_document(std::string_view name, Document& out);
 // Saves `root` as document `name` (pretty, atomically, mode 0600). 0 or -1, old file untouched.
 int save_document(std::string_view name, const Value& root);
 
-// Renames an unparseable document aside to "<path>.corrupt-<unix time>" so that replacing it
-// never destroys it. True when renamed.
-bool set_aside_corrupt(std::string_view name);
+// Keeps an unparseable document under "<path>.corrupt-<unix time>" (".N" added when that name is
+// taken) before a change replaces it, so that replacing it never destroys it. The copy is a hard
+// link: the document stays in place until the save renames the new one over it, so it is never
+// missing. Unless keep() is called, the destructor removes the copy again (the change failed and
+// the directory is as it was).
+class SetAside {
+public:
+    explicit SetAside(std::string_view name);
+    SetAside(const SetAside&) = delete;
+    SetAside& operator=(const SetAside&) = delete;
+    ~SetAside();
+    bool ok() const { return !copy_.empty(); }  // the copy was made
+    void keep() { copy_.clear(); }               // the document was replaced: the copy stays
+    const std::string& copy_path() const { return copy_; }
+
+private:
+    std::string copy_;
+};
 
 // An advisory lock on a document, released on every path by the destructor.
 class DocumentLock {
@@ -82,6 +106,7 @@ int change_document(std::string_view name, int retries, Unreadable unreadable, C
     DocumentLock lock;
     if (!lock.acquire(name, retries)) return -1;
     Document doc;
+    std::optional<SetAside> aside;
     switch (load_document(name, doc)) {
         case LoadStatus::loaded:
             break;
@@ -89,7 +114,9 @@ int change_document(std::string_view name, int retries, Unreadable unreadable, C
             doc.SetNull();
             break;
         case LoadStatus::invalid:
-            if (unreadable == Unreadable::fail || !set_aside_corrupt(name)) return -1;
+            if (unreadable == Unreadable::fail) return -1;
+            aside.emplace(name);
+            if (!aside->ok()) return -1;
             doc.SetNull();
             break;
         case LoadStatus::unreadable:
@@ -97,7 +124,9 @@ int change_document(std::string_view name, int retries, Unreadable unreadable, C
     }
     const bool existed = !doc.IsNull();
     Outcome outcome = std::forward<Change>(change)(doc, existed);
-    if (outcome.save && save_document(name, doc) != 0) return -1;
+    if (!outcome.save) return outcome.result;  // an unparseable document stays, its copy goes
+    if (save_document(name, doc) != 0) return -1;
+    if (aside) aside->keep();
     return outcome.result;
 }
 

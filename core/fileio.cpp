@@ -10,13 +10,16 @@ namespace tarn {
 
 namespace {
 
+int sys_open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+ssize_t sys_read(int fd, void* buf, size_t n) { return ::read(fd, buf, n); }
 ssize_t sys_write(int fd, const void* buf, size_t n) { return ::write(fd, buf, n); }
 int sys_fsync(int fd) { return ::fsync(fd); }
 int sys_close(int fd) { return ::close(fd); }
 int sys_rename(const char* from, const char* to) { return ::rename(from, to); }
 int sys_link(const char* from, const char* to) { return ::link(from, to); }
+int sys_unlink(const char* path) { return ::unlink(path); }
 
-constexpr IoOps kSystemIo{sys_write, sys_fsync, sys_close, sys_rename, sys_link};
+constexpr IoOps kSystemIo{sys_open, sys_read, sys_write, sys_fsync, sys_close, sys_rename, sys_link, sys_unlink};
 IoOps g_io = kSystemIo;
 
 }  // namespace
@@ -55,7 +58,7 @@ bool write_all(int fd, std::string_view data) {
 
 ReadStatus read_file(const char* path, std::string& out) {
     out.clear();
-    FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
+    FileDescriptor fd(io_ops().open(path, O_RDONLY | O_CLOEXEC, 0));
     if (!fd) return errno == ENOENT ? ReadStatus::missing : ReadStatus::error;
     struct stat st;
     if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
@@ -63,7 +66,7 @@ ReadStatus read_file(const char* path, std::string& out) {
     }
     char buf[65536];
     for (;;) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        ssize_t n = io_ops().read(fd.get(), buf, sizeof buf);
         if (n < 0) {
             if (errno == EINTR) continue;
             return ReadStatus::error;
@@ -79,7 +82,7 @@ bool sync_parent_dir(const std::string& path) {
     if (auto slash = path.find_last_of('/'); slash != std::string::npos) {
         dir = slash == 0 ? "/" : path.substr(0, slash);
     }
-    FileDescriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor fd(io_ops().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (!fd) return false;
     return io_ops().fsync(fd.get()) == 0;
 }
@@ -87,17 +90,20 @@ bool sync_parent_dir(const std::string& path) {
 bool replace_file(const std::string& path, const std::string& tmp_path, std::string_view data) {
     // The caller holds the document's lock, so a temporary file left by a crashed writer is
     // stale and ours to replace.
-    ::unlink(tmp_path.c_str());
-    FileDescriptor fd(::open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    io_ops().unlink(tmp_path.c_str());
+    FileDescriptor fd(io_ops().open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd) return false;
     bool ok = write_all(fd.get(), data) && io_ops().fsync(fd.get()) == 0;
     ok = fd.close() && ok;
     if (!ok || io_ops().rename(tmp_path.c_str(), path.c_str()) != 0) {
-        ::unlink(tmp_path.c_str());
+        io_ops().unlink(tmp_path.c_str());
         return false;
     }
-    // The new document is in place; make its directory entry durable too.
-    return sync_parent_dir(path);
+    // The rename is the commit: every process now reads the new document. The directory is
+    // flushed so that the new entry survives a power loss, but a failure to flush it cannot undo
+    // the change, and reporting one would lead callers to repeat a change that took effect.
+    sync_parent_dir(path);
+    return true;
 }
 
 }  // namespace tarn

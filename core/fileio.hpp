@@ -35,13 +35,17 @@ private:
     int fd_ = -1;
 };
 
-// The calls a save makes, replaceable by tests to fail the Nth write, fsync or rename.
+// Every file system call the stores make (documents, temporary files, lock files, the log),
+// replaceable by tests to fail the N-th call of an operation, whichever it is.
 struct IoOps {
+    int (*open)(const char* path, int flags, mode_t mode);
+    ssize_t (*read)(int fd, void* buf, size_t n);
     ssize_t (*write)(int fd, const void* buf, size_t n);
     int (*fsync)(int fd);
     int (*close)(int fd);
     int (*rename)(const char* from, const char* to);
     int (*link)(const char* from, const char* to);
+    int (*unlink)(const char* path);
 };
 IoOps& io_ops();           // the ops in force
 const IoOps& system_io();  // the real system calls
@@ -54,8 +58,9 @@ enum class ReadStatus { ok, missing, error };
 ReadStatus read_file(const char* path, std::string& out);
 
 // Writes `data` to a fresh temporary file beside `path` (mode 0600), fsyncs and closes it, renames
-// it over `path` and fsyncs the directory. On any failure the temporary file is removed, `path` is
-// left as it was, and false is returned.
+// it over `path` and fsyncs the directory. True once the rename has succeeded (the directory
+// flush is attempted, but its failure cannot take the change back). On any failure before that
+// the temporary file is removed, `path` is left as it was, and false is returned.
 bool replace_file(const std::string& path, const std::string& tmp_path, std::string_view data);
 
 // fsync of the directory that holds `path`.

@@ -38,16 +38,19 @@ void id_get_file_path(const char *name, char *dst, size_t cap);
 /* A JSON document: opaque to C callers. */
 typedef struct id_json_doc id_json_doc;
 
-/* Parses the document `name` of the data directory (strict JSON, valid UTF-8). Returns a document
- * the caller releases with id_json_doc_free, or NULL when it is missing, unreadable or invalid. */
+/* Parses the document `name` of the data directory (strict JSON, valid UTF-8, at most 128 levels
+ * of nested arrays and objects). Returns a document the caller releases with id_json_doc_free, or
+ * NULL when it is missing, unreadable or invalid. */
 id_json_doc *id_load_json_file(const char *name);
 /* Replaces the document `name` of the data directory by `doc` in the pretty form (four-space
  * indent) atomically: a temporary file "<name>.tmp" (mode 0600) is written, flushed to disk and
- * renamed over it, then the directory is flushed. The caller holds the document's lock. Returns 0,
- * or -1 (NULL doc, text not valid UTF-8, any I/O failure) with the old document untouched and no
- * temporary file left. */
+ * renamed over it, then the directory is flushed. The caller holds the document's lock. Returns 0
+ * once the rename has put the new document in place (a failed directory flush after it does not
+ * change that), or -1 (NULL doc, text not valid UTF-8, any I/O failure before the rename) with
+ * the old document untouched and no temporary file left. */
 int id_save_json_file(const char *name, const id_json_doc *doc);
-/* Parses `len` bytes of strict JSON text; NULL when invalid. Release with id_json_doc_free. */
+/* Parses `len` bytes of strict JSON text (as id_load_json_file reads a file); NULL when invalid,
+ * including text nested deeper than 128 levels. Release with id_json_doc_free. */
 id_json_doc *id_json_doc_parse(const char *text, size_t len);
 /* Serializes `doc` (compact when pretty is 0) into a heap text released with id_free, or NULL. */
 char *id_json_doc_write(const id_json_doc *doc, int pretty);
@@ -73,6 +76,15 @@ int id_lock_acquire(id_lock *lock, const char *name);
 /* Releases a held lock (the lock file stays). Returns nonzero when the lock was held and its
  * descriptor closed cleanly, 0 when it was not held (harmless, also twice). */
 int id_lock_release(id_lock *lock);
+
+/* Appends one line to server.log in the data directory (created 0600): the local time as
+ * "YYYY-MM-DD hh:mm:ss ", the printf-style message with every byte below 0x20 and 0x7F written as
+ * \xNN, and a line feed, in one append. A log that cannot be opened or written drops the line. */
+void id_log_line(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+/* The requesting client's address into `dst` (cut to cap): REMOTE_ADDR when set and non-empty,
+ * else the first entry of X-Forwarded-For (at most 63 characters, trailing blanks removed), else
+ * "?". Nothing happens when dst is NULL or cap is 0. */
+void id_client_ip(char *dst, size_t cap);
 
 /* Releases a text or buffer handed out by this library. */
 void id_free(void *p);

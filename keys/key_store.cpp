@@ -6,12 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string_view>
 
 #include "core/clock.hpp"
 #include "core/document.hpp"
 #include "keys/key_store.hpp"
-#include "keys/text_buffer.hpp"
+#include "core/text_buffer.hpp"
 #include "tarn_crypto.h"
 
 namespace tarn::keys {
@@ -170,8 +171,10 @@ Reloaded reload_work() {
 int save_work(Reloaded how) {
     Document doc;
     if (!table_to_doc(g_work, doc)) return -1;
-    if (how == Reloaded::replace_corrupt && !set_aside_corrupt(kKeysFile)) return -1;
+    std::optional<SetAside> aside;
+    if (how == Reloaded::replace_corrupt && !aside.emplace(kKeysFile).ok()) return -1;
     if (save_document(kKeysFile, doc) != 0) return -1;
+    if (aside) aside->keep();
     commit(g_work);
     return 0;
 }
@@ -232,8 +235,10 @@ int load_or_create() {
         std::memcpy(g_work.active_kid, g_work.keys[0].kid, sizeof g_work.active_kid);
         Document out;
         if (!table_to_doc(g_work, out)) return -1;
-        if (status == LoadStatus::invalid && !set_aside_corrupt(kKeysFile)) return -1;
+        std::optional<SetAside> aside;
+        if (status == LoadStatus::invalid && !aside.emplace(kKeysFile).ok()) return -1;
         if (save_document(kKeysFile, out) == 0) {
+            if (aside) aside->keep();
             commit(g_work);
             g_store_loaded = true;
             return 0;

@@ -134,9 +134,9 @@ char* heap_text(std::string_view text) {
     return out;
 }
 
-LoadStatus load_document(std::string_view name, Document& out) {
+LoadStatus load_document(const DocFile& file, Document& out) {
     std::string text;
-    switch (read_file(data_path(name).c_str(), text)) {
+    switch (read_file(file.path.c_str(), text)) {
         case ReadStatus::ok: break;
         case ReadStatus::missing: return LoadStatus::missing;
         case ReadStatus::error: return LoadStatus::unreadable;
@@ -144,15 +144,14 @@ LoadStatus load_document(std::string_view name, Document& out) {
     return parse_json(text, out) ? LoadStatus::loaded : LoadStatus::invalid;
 }
 
-int save_document(std::string_view name, const Value& root) {
+int save_document(const DocFile& file, const Value& root) {
     std::string text;
     if (!write_json(root, true, text)) return -1;
-    std::string path = data_path(name);
-    return replace_file(path, with_suffix(path, ".tmp"), text) ? 0 : -1;
+    return replace_file(file.path, with_suffix(file.path, ".tmp"), text) ? 0 : -1;
 }
 
-SetAside::SetAside(std::string_view name) {
-    std::string path = data_path(name);
+SetAside::SetAside(const DocFile& file) {
+    const std::string& path = file.path;
     std::string base = path + ".corrupt-" + std::to_string(now_seconds());
     // link, not rename: the document stays in place, and a copy kept earlier in the same second
     // is never overwritten.
@@ -170,9 +169,9 @@ SetAside::~SetAside() {
     if (!copy_.empty()) io_ops().unlink(copy_.c_str());
 }
 
-bool DocumentLock::acquire(std::string_view name, int retries) {
+bool DocumentLock::acquire(const DocFile& file, int retries) {
     release();
-    return id_lock_acquire_wait(&lock_, std::string(name).c_str(), retries) == 0;
+    return lock_file(&lock_, with_suffix(file.path, ".lock"), retries);
 }
 
 }  // namespace tarn

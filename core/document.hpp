@@ -26,6 +26,14 @@ using Value = rapidjson::Value;
 // cut at 1023 bytes as every path of the data directory is.
 std::string data_path(std::string_view name);
 
+// A document of the data directory with its path resolved once: assembling the configuration
+// reads config.json and the environment and checks the directory, so an operation does it once,
+// not once for its lock, once for its load and once for its save.
+struct DocFile {
+    explicit DocFile(std::string_view name) : path(data_path(name)) {}
+    std::string path;  // full path of the document
+};
+
 // The deepest nesting of arrays and objects any parsed text may have. Deeper text is refused
 // as invalid, so no parse, write or walk of a document recurses without bound.
 inline constexpr int kMaxJsonDepth = 128;
@@ -43,9 +51,12 @@ char* heap_text(std::string_view text);
 
 enum class LoadStatus { loaded, missing, invalid, unreadable };
 // Reads and parses document `name` of the data directory.
-LoadStatus load_document(std::string_view name, Document& out);
-// Saves `root` as document `name` (pretty, atomically, mode 0600). 0 or -1, old file untouched.
-int save_document(std::string_view name, const Value& root);
+LoadStatus load_document(const DocFile& file, Document& out);
+inline LoadStatus load_document(std::string_view name, Document& out) { return load_document(DocFile(name), out); }
+// Saves `root` as document `name` (pretty, atomically, mode 0600). 0 once the new document is in
+// place, or -1 with the old file untouched.
+int save_document(const DocFile& file, const Value& root);
+inline int save_document(std::string_view name, const Value& root) { return save_document(DocFile(name), root); }
 
 // Keeps an unparseable document under "<path>.corrupt-<unix time>" (".N" added when that name is
 // taken) before a change replaces it, so that replacing it never destroys it. The copy is a hard
@@ -54,7 +65,8 @@ int save_document(std::string_view name, const Value& root);
 // the directory is as it was).
 class SetAside {
 public:
-    explicit SetAside(std::string_view name);
+    explicit SetAside(const DocFile& file);
+    explicit SetAside(std::string_view name) : SetAside(DocFile(name)) {}
     SetAside(const SetAside&) = delete;
     SetAside& operator=(const SetAside&) = delete;
     ~SetAside();
@@ -66,6 +78,11 @@ private:
     std::string copy_;
 };
 
+// Fills `lock` and takes the lock on the lock file `lock_path` (created 0600), trying once and
+// then up to `retries` more times 5 ms apart. False when the file cannot be opened or the lock
+// stays held elsewhere.
+bool lock_file(id_lock* lock, const std::string& lock_path, int retries);
+
 // An advisory lock on a document, released on every path by the destructor.
 class DocumentLock {
 public:
@@ -75,7 +92,8 @@ public:
     ~DocumentLock() { release(); }
 
     // Tries once, then up to `retries` more times 5 ms apart. True when held.
-    bool acquire(std::string_view name, int retries = ID_LOCK_RETRIES);
+    bool acquire(const DocFile& file, int retries = ID_LOCK_RETRIES);
+    bool acquire(std::string_view name, int retries = ID_LOCK_RETRIES) { return acquire(DocFile(name), retries); }
     bool held() const { return lock_.held != 0; }
     // Releases now; the result of id_lock_release.
     int release() { return id_lock_release(&lock_); }
@@ -103,11 +121,12 @@ struct Outcome {
 // Returns the outcome's result, or -1 when the lock, the load or the save fails.
 template <class Change>
 int change_document(std::string_view name, int retries, Unreadable unreadable, Change&& change) {
+    const DocFile file(name);
     DocumentLock lock;
-    if (!lock.acquire(name, retries)) return -1;
+    if (!lock.acquire(file, retries)) return -1;
     Document doc;
     std::optional<SetAside> aside;
-    switch (load_document(name, doc)) {
+    switch (load_document(file, doc)) {
         case LoadStatus::loaded:
             break;
         case LoadStatus::missing:
@@ -115,7 +134,7 @@ int change_document(std::string_view name, int retries, Unreadable unreadable, C
             break;
         case LoadStatus::invalid:
             if (unreadable == Unreadable::fail) return -1;
-            aside.emplace(name);
+            aside.emplace(file);
             if (!aside->ok()) return -1;
             doc.SetNull();
             break;
@@ -125,7 +144,7 @@ int change_document(std::string_view name, int retries, Unreadable unreadable, C
     const bool existed = !doc.IsNull();
     Outcome outcome = std::forward<Change>(change)(doc, existed);
     if (!outcome.save) return outcome.result;  // an unparseable document stays, its copy goes
-    if (save_document(name, doc) != 0) return -1;
+    if (save_document(file, doc) != 0) return -1;
     if (aside) aside->keep();
     return outcome.result;
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/document.hpp"
+#include "core/fileio.hpp"
 
 namespace {
 
@@ -32,6 +33,30 @@ void sleep_5ms() {
 
 }  // namespace
 
+namespace tarn {
+
+bool lock_file(id_lock* lock, const std::string& lock_path, int retries) {
+    std::memset(lock, 0, sizeof *lock);
+    lock->handle = -1;
+    tarn_strlcpy(lock->path, lock_path.c_str(), sizeof lock->path);
+    int fd = io_ops().open(lock->path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    for (int attempt = 0;; ++attempt) {
+        if (lock_byte0(fd, F_WRLCK)) {
+            lock->handle = fd;
+            lock->held = 1;
+            return true;
+        }
+        if (errno == EINTR) continue;
+        if ((errno != EAGAIN && errno != EACCES) || attempt >= retries) break;
+        sleep_5ms();
+    }
+    ::close(fd);
+    return false;
+}
+
+}  // namespace tarn
+
 extern "C" {
 
 int id_lock_acquire_wait(id_lock* lock, const char* name, int retries) {
@@ -40,25 +65,10 @@ int id_lock_acquire_wait(id_lock* lock, const char* name, int retries) {
     lock->handle = -1;
     if (!name) return -1;
     try {
-        std::string path = tarn::data_path(name) + ".lock";
-        tarn_strlcpy(lock->path, path.c_str(), sizeof lock->path);
+        return tarn::lock_file(lock, tarn::data_path(name) + ".lock", retries) ? 0 : -1;
     } catch (...) {
         return -1;
     }
-    int fd = ::open(lock->path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return -1;
-    for (int attempt = 0;; ++attempt) {
-        if (lock_byte0(fd, F_WRLCK)) {
-            lock->handle = fd;
-            lock->held = 1;
-            return 0;
-        }
-        if (errno == EINTR) continue;
-        if ((errno != EAGAIN && errno != EACCES) || attempt >= retries) break;
-        sleep_5ms();
-    }
-    ::close(fd);
-    return -1;
 }
 
 int id_lock_acquire(id_lock* lock, const char* name) { return id_lock_acquire_wait(lock, name, ID_LOCK_RETRIES); }

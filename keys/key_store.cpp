@@ -149,9 +149,9 @@ enum class Reloaded { ok, replace_corrupt, failed };
 // Reads keys.json again into g_work for rotation and pruning. A missing or unparseable file
 // leaves the table in memory to work on (an unparseable one is set aside before it is replaced);
 // a file that cannot be read, or holds no usable key, fails.
-Reloaded reload_work() {
+Reloaded reload_work(const DocFile& file) {
     Document doc;
-    switch (load_document(kKeysFile, doc)) {
+    switch (load_document(file, doc)) {
         case LoadStatus::loaded:
             return table_from_doc(doc, g_work) > 0 ? Reloaded::ok : Reloaded::failed;
         case LoadStatus::missing:
@@ -168,12 +168,12 @@ Reloaded reload_work() {
 
 // Saves g_work as keys.json (setting an unparseable file aside first) and makes it the live
 // table. 0, or -1 with the file and the live table as they were.
-int save_work(Reloaded how) {
+int save_work(const DocFile& file, Reloaded how) {
     Document doc;
     if (!table_to_doc(g_work, doc)) return -1;
     std::optional<SetAside> aside;
-    if (how == Reloaded::replace_corrupt && !aside.emplace(kKeysFile).ok()) return -1;
-    if (save_document(kKeysFile, doc) != 0) return -1;
+    if (how == Reloaded::replace_corrupt && !aside.emplace(file).ok()) return -1;
+    if (save_document(file, doc) != 0) return -1;
     if (aside) aside->keep();
     commit(g_work);
     return 0;
@@ -213,11 +213,12 @@ namespace {
 
 int load_or_create() {
     if (g_store_loaded) return 0;
+    const DocFile file(kKeysFile);
     DocumentLock lock;
-    if (!lock.acquire(kKeysFile, ID_KEYS_LOCK_RETRIES)) return -1;
+    if (!lock.acquire(file, ID_KEYS_LOCK_RETRIES)) return -1;
     for (int round = 0; round <= kCreateSaveRetries; ++round) {
         Document doc;
-        LoadStatus status = load_document(kKeysFile, doc);
+        LoadStatus status = load_document(file, doc);
         if (status == LoadStatus::loaded) {
             // An existing keys.json without a usable key is a failure and is left as it is.
             if (table_from_doc(doc, g_work) <= 0) return -1;
@@ -236,8 +237,8 @@ int load_or_create() {
         Document out;
         if (!table_to_doc(g_work, out)) return -1;
         std::optional<SetAside> aside;
-        if (status == LoadStatus::invalid && !aside.emplace(kKeysFile).ok()) return -1;
-        if (save_document(kKeysFile, out) == 0) {
+        if (status == LoadStatus::invalid && !aside.emplace(file).ok()) return -1;
+        if (save_document(file, out) == 0) {
             if (aside) aside->keep();
             commit(g_work);
             g_store_loaded = true;
@@ -249,9 +250,10 @@ int load_or_create() {
 
 int rotate() {
     if (id_keys_load_or_create() != 0) return -1;
+    const DocFile file(kKeysFile);
     DocumentLock lock;
-    if (!lock.acquire(kKeysFile, ID_KEYS_LOCK_RETRIES)) return -1;
-    Reloaded how = reload_work();
+    if (!lock.acquire(file, ID_KEYS_LOCK_RETRIES)) return -1;
+    Reloaded how = reload_work(file);
     if (how == Reloaded::failed) return -1;
     if (g_work.nkeys >= ID_KEYS_MAX) return -1;  // full: prune first
     if (g_work.active_kid[0] != '\0') {
@@ -266,14 +268,15 @@ int rotate() {
     if (id_key_generate(&fresh) != 0) return -1;
     ++g_work.nkeys;
     std::memcpy(g_work.active_kid, fresh.kid, sizeof g_work.active_kid);
-    return save_work(how);
+    return save_work(file, how);
 }
 
 int prune(std::int32_t age_days) {
     if (id_keys_load_or_create() != 0) return -1;
+    const DocFile file(kKeysFile);
     DocumentLock lock;
-    if (!lock.acquire(kKeysFile, ID_KEYS_LOCK_RETRIES)) return -1;
-    Reloaded how = reload_work();
+    if (!lock.acquire(file, ID_KEYS_LOCK_RETRIES)) return -1;
+    Reloaded how = reload_work(file);
     if (how == Reloaded::failed) return -1;
 
     std::int64_t cutoff;
@@ -296,7 +299,7 @@ int prune(std::int32_t age_days) {
         if (how == Reloaded::ok) commit(g_work);  // the table now matches the file
         return 0;
     }
-    return save_work(how) == 0 ? removed : -1;
+    return save_work(file, how) == 0 ? removed : -1;
 }
 
 char* list_json() {

@@ -8,6 +8,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "id_accounts.h"
 #include "id_keys.h"
 #include "tarn_cgi.h"
 #include "tarn_crypto.h"

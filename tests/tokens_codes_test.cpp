@@ -101,27 +101,20 @@ TEST_F(Codes, ExchangeRulesAndBurning) {
 }
 
 TEST_F(Codes, TheFilledRecord) {
-    const std::string code = issue("c1", "https://a/cb", kChallenge, "S256");
+    auto shown = [](const id_auth_code& c) {
+        return std::string(c.user_id) + "|" + c.username + "|" + c.client_id + "|" + c.redirect_uri + "|" + c.scope +
+               "|" + c.code_challenge + "|" + c.code_challenge_method + "|" + c.nonce + "|" + std::to_string(c.auth_time);
+    };
     id_auth_code got;
     std::memset(&got, 0x5A, sizeof got);
-    ASSERT_EQ(id_auth_code_consume(code.c_str(), "c1", nullptr, kVerifier, &got), 0);
-    EXPECT_STREQ(got.user_id, "usr_1");
-    EXPECT_STREQ(got.username, "alice");
-    EXPECT_STREQ(got.client_id, "c1");
-    EXPECT_STREQ(got.redirect_uri, "https://a/cb");
-    EXPECT_STREQ(got.scope, "openid email");
-    EXPECT_STREQ(got.code_challenge, kChallenge);
-    EXPECT_STREQ(got.code_challenge_method, "S256");
-    EXPECT_STREQ(got.nonce, "n-0S6");
-    EXPECT_EQ(got.auth_time, 1749999000);
+    ASSERT_EQ(id_auth_code_consume(issue("c1", "https://a/cb", kChallenge, "S256").c_str(), "c1", nullptr, kVerifier, &got), 0);
+    EXPECT_EQ(shown(got), "usr_1|alice|c1|https://a/cb|openid email|" + std::string(kChallenge) + "|S256|n-0S6|1749999000");
     EXPECT_EQ(got.nonce[sizeof got.nonce - 1], 0) << "zeroed before filling";
-
-    // A record stored without a method hands out an empty one, and its texts are cut to fit.
+    // A stored record without a method hands out an empty one, and its texts are cut to fit.
     write("{\"auth_codes\": {\"k\": {\"client_id\": \"c\", \"scope\": \"" + std::string(300, 's') +
           "\", \"expires_at\": 1750000000}}}");
     ASSERT_EQ(id_auth_code_consume("k", "c", nullptr, nullptr, &got), 0);
-    EXPECT_STREQ(got.code_challenge_method, "");
-    EXPECT_EQ(std::string(got.scope), std::string(255, 's'));
+    EXPECT_EQ(shown(got), "||c||" + std::string(255, 's') + "||||0");
 }
 
 TEST_F(Codes, RefusedBeforeTheStoreIsTouched) {

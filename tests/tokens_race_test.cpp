@@ -16,8 +16,7 @@ namespace {
 
 using tarn::test::run_together;
 
-// Exit statuses by value: a result r leaves a child as r & 0xFF.
-int count(const std::vector<int>& statuses, int result) {
+int count(const std::vector<int>& statuses, int result) {  // a child's status is its result & 0xFF
     return static_cast<int>(std::count(statuses.begin(), statuses.end(), result & 0xFF));
 }
 
@@ -49,10 +48,8 @@ TEST(TokenRaces, EightProcessesExchangeOneCodeOnce) {
     tarn::test::DataDirFixture data;
     char code[64];
     ASSERT_EQ(id_auth_code_create("u", "n", "c", "https://a/cb", nullptr, nullptr, nullptr, code, sizeof code), 0);
-    const std::vector<int> statuses = run_together(8, [&code](int) {
-        id_auth_code out;
-        return id_auth_code_consume(code, "c", "https://a/cb", nullptr, &out);
-    });
+    const std::vector<int> statuses =
+        run_together(8, [&code](int) { return id_auth_code_consume(code, "c", "https://a/cb", nullptr, nullptr); });
     EXPECT_EQ(count(statuses, 0), 1);
     EXPECT_EQ(count(statuses, -1), 7);
     EXPECT_EQ(stored(data)["auth_codes"].MemberCount(), 0u);

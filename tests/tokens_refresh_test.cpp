@@ -17,7 +17,10 @@ class Refresh : public tarn::test::TokenStoreTest {
 protected:
     std::string issue(const char* user_id = "u1", const char* client = "c1") {
         char token[64] = "";
-        EXPECT_EQ(id_refresh_token_create(user_id, "alice", client, "openid", token, sizeof token), 0);
+        EXPECT_EQ(id_refresh_token_create(user_id, "al", client, "openid", token, sizeof token), 0);
+        EXPECT_EQ(std::string(token).size(), 46u);
+        EXPECT_EQ(std::string(token).rfind("rt_", 0), 0u);
+        EXPECT_TRUE(tarn::test::base64url_text(token + 3));
         return token;
     }
     // Rotates and returns the successor, or the result code as text.
@@ -26,115 +29,97 @@ protected:
         const int r = id_refresh_token_rotate(token.c_str(), client, next, sizeof next, nullptr);
         return r == 0 ? std::string(next) : std::to_string(r);
     }
-    // The active tokens, in stored order.
-    std::vector<std::string> active() {
-        std::vector<std::string> out;
-        tarn::Document d = doc();
-        for (auto& el : d["refresh"].GetArray()) out.push_back(el["token"].GetString());
-        return out;
+    static std::string shown(const id_refresh_token& t) {
+        return std::string(t.token) + "|" + t.user_id + "|" + t.username + "|" + t.client_id + "|" + t.scope + "|" +
+               t.family + "|" + std::to_string(t.expires_at);
     }
-    std::string last_rotated() {
-        tarn::Document d = doc();
-        return compact(&d["rotated"][d["rotated"].Size() - 1]);
-    }
+    using TokenStoreTest::shown;
 };
 
-TEST_F(Refresh, IssuedRecords) {
-    const std::string a = issue();
-    EXPECT_EQ(a.size(), 46u);
-    EXPECT_EQ(a.rfind("rt_", 0), 0u);
-    EXPECT_TRUE(tarn::test::base64url_text(a.substr(3)));
-    char b[64];
-    ASSERT_EQ(id_refresh_token_create(nullptr, nullptr, nullptr, "", b, sizeof b), 0);
-    tarn::Document d = doc();
-    EXPECT_EQ(compact(&d["refresh"]),
-              "[{\"token\":\"" + a + "\",\"user_id\":\"u1\",\"username\":\"alice\",\"client_id\":\"c1\",\"scope\":\"openid\","
-              "\"family\":\"" + a + "\",\"expires_at\":1752419200},{\"token\":\"" + b + "\",\"username\":\"\",\"client_id\":"
-              "\"\",\"scope\":\"openid profile\",\"family\":\"" + b + "\",\"expires_at\":1752419200}]");
+// A refresh record as issue() stores it, compact.
+std::string stored(const std::string& token, const std::string& family, std::int64_t expires, const std::string& user = "u1") {
+    return "{\"token\":\"" + token + "\",\"user_id\":\"" + user + "\",\"username\":\"al\",\"client_id\":\"c1\",\"scope\":"
+           "\"openid\",\"family\":\"" + family + "\",\"expires_at\":" + std::to_string(expires) + "}";
 }
 
-TEST_F(Refresh, RotationChainAndReuseDetection) {
+TEST_F(Refresh, IssueRotationChainAndReuse) {
     const std::string a = issue();
+    char b[64];
+    ASSERT_EQ(id_refresh_token_create(nullptr, nullptr, nullptr, "", b, sizeof b), 0);
+    const std::string empty = "\"sessions\":{},\"auth_codes\":{}";
+    EXPECT_EQ(shown({a, b}), "{" + empty + ",\"refresh\":[" + stored("A", "A", kNow + 2419200) + ",{\"token\":\"B\",\"username\":"
+                             "\"\",\"client_id\":\"\",\"scope\":\"openid profile\",\"family\":\"B\",\"expires_at\":1752419200}]}");
+    write("{\"refresh\": [" + compact(&doc()["refresh"][0]) + "]}");
+
     at(kNow + 100);
     id_refresh_token rec;
-    char b[64] = "";
-    ASSERT_EQ(id_refresh_token_rotate(a.c_str(), "c1", b, sizeof b, &rec), 0);
-    EXPECT_EQ(active(), std::vector<std::string>{b});
-    EXPECT_STREQ(rec.token, b);
-    EXPECT_STREQ(rec.family, a.c_str());
-    EXPECT_STREQ(rec.scope, "openid");
-    EXPECT_EQ(rec.expires_at, kNow + 100 + 2419200);
-    EXPECT_EQ(root_members(), "sessions,auth_codes,refresh,rotated");
-    EXPECT_EQ(last_rotated(), "{\"token\":\"" + a + "\",\"family\":\"" + a + "\"}");
-    const std::string c = rotate(b);
-    EXPECT_EQ(last_rotated(), "{\"token\":\"" + std::string(b) + "\",\"family\":\"" + a + "\"}");
-    EXPECT_EQ(rotate(a, "other client"), "-4") << "the exchanged first token ends the family";
-    EXPECT_EQ(active(), std::vector<std::string>{});
-    EXPECT_EQ(rotate(b), "-1");
-    EXPECT_EQ(rotate(c), "-1");
+    char next[64];
+    ASSERT_EQ(id_refresh_token_rotate(a.c_str(), "c1", next, sizeof next, &rec), 0);
+    const std::string c = next;
+    EXPECT_EQ(shown(rec), c + "|u1|al|c1|openid|" + a + "|" + std::to_string(kNow + 100 + 2419200));
+    EXPECT_EQ(shown({a, c}), "{\"refresh\":[" + stored("B", "A", kNow + 100 + 2419200) + "],\"sessions\":{},\"auth_codes\":{},"
+                             "\"rotated\":[{\"token\":\"A\",\"family\":\"A\"}]}");
+    const std::string d = rotate(c);
+    EXPECT_EQ(shown({a, c, d}), "{\"refresh\":[" + stored("C", "A", kNow + 100 + 2419200) + "],\"sessions\":{},\"auth_codes\":{},"
+                                "\"rotated\":[{\"token\":\"A\",\"family\":\"A\"},{\"token\":\"B\",\"family\":\"A\"}]}");
+    EXPECT_EQ(rotate(c, "another client"), "-4") << "an exchanged token ends its family, whoever presents it";
+    EXPECT_EQ(compact(&doc()["refresh"]), "[]");
+    EXPECT_EQ(rotate(a), "-1");
+    EXPECT_EQ(rotate(d), "-1");
 
-    // A family named by its first token ends even when its rotated record is gone.
-    const std::string d1 = issue(), d2 = rotate(d1), other = issue("u2");
+    // The first token names its family: it ends the family even when its rotated record is gone.
+    const std::string e1 = issue(), e2 = rotate(e1), other = issue("u2");
     write("{\"refresh\": " + compact(&doc()["refresh"]) + "}");
-    EXPECT_EQ(rotate(d1), "-4");
-    EXPECT_EQ(active(), std::vector<std::string>{other});
+    EXPECT_EQ(rotate(e1), "-4");
+    EXPECT_EQ(shown({other}), "{\"refresh\":[" + stored("A", "A", kNow + 100 + 2419200, "u2") +
+                                  "],\"sessions\":{},\"auth_codes\":{}}");
 }
 
 TEST_F(Refresh, ExpiredAndForeignTokensAreRemoved) {
-    struct Case {
-        std::int64_t after;
-        const char* client;
-        std::string result;
+    // Seconds after issue, the presenting client, the result; then the token presented again.
+    const std::vector<std::tuple<std::int64_t, const char*, std::string, std::string>> cases = {
+        {2419200, "c1", "ok", "-4"}, {2419201, "c1", "-2", "-1"}, {0, "c2", "-3", "-1"},
+        {0, "", "ok", "-4"},         {0, nullptr, "ok", "-4"},
     };
-    const std::vector<Case> cases = {
-        {2419200, "c1", "ok"}, {2419201, "c1", "-2"}, {0, "c2", "-3"}, {0, "", "ok"}, {0, nullptr, "ok"},
-    };
-    for (const Case& c : cases) {
+    for (const auto& [after, client, result, again] : cases) {
         at(kNow);
         const std::string t = issue();
-        at(kNow + c.after);
-        const std::string r = rotate(t, c.client);
-        EXPECT_EQ(r.size() == 46 ? "ok" : r, c.result);
-        EXPECT_EQ(rotate(t), r.size() == 46 ? "-4" : "-1") << "an expired or foreign token is not remembered";
+        at(kNow + after);
+        const std::string r = rotate(t, client);
+        EXPECT_EQ(r.size() == 46 ? "ok" : r, result);
+        EXPECT_EQ(rotate(t), again) << "expired and foreign tokens are not remembered as exchanged";
     }
-    // A record stored without a client passes for any client.
     write("{\"refresh\": [{\"token\": \"t\", \"expires_at\": 1750000000}]}");
-    EXPECT_EQ(rotate("t", "anyone").size(), 46u);
+    EXPECT_EQ(rotate("t", "anyone").size(), 46u) << "a token stored without a client passes for any";
 }
 
 TEST_F(Refresh, TheExchangedListKeepsTheNewest1024) {
     std::string rotated;
-    for (int i = 0; i < 1024; ++i) rotated += std::string(i ? "," : "") + "{\"token\":\"old" + std::to_string(i) + "\",\"family\":\"f\"}";
+    for (int i = 0; i < 1024; ++i) rotated += std::string(i ? "," : "") + "{\"token\":\"t" + std::to_string(i) + "\",\"family\":\"f\"}";
     write("{\"refresh\": [{\"token\": \"t\", \"family\": \"f\", \"expires_at\": 1750000000}], \"rotated\": [" + rotated + "]}");
     ASSERT_EQ(rotate("t").size(), 46u);
-    tarn::Document d = doc();
-    ASSERT_EQ(d["rotated"].Size(), 1024u);
-    EXPECT_STREQ(d["rotated"][0]["token"].GetString(), "old1");
-    EXPECT_EQ(last_rotated(), "{\"token\":\"t\",\"family\":\"f\"}");
+    EXPECT_EQ(compact(&doc()["rotated"]), "[" + rotated.substr(rotated.find("{\"token\":\"t1\"")) + ",{\"token\":\"t\",\"family\":\"f\"}]");
 }
 
 TEST_F(Refresh, SuccessorsCarryTheirTextsWhole) {
     const std::string scope(300, 's');
     write("{\"refresh\": [{\"token\": \"t\", \"user_id\": 5, \"scope\": \"" + scope + "\", \"expires_at\": 1750000000}]}");
-    id_refresh_token rec;
     const std::string next = rotate("t");
-    ASSERT_EQ(next.size(), 46u);
-    tarn::Document d = doc();
-    EXPECT_EQ(compact(&d["refresh"][0]), "{\"token\":\"" + next + "\",\"user_id\":\"\",\"username\":\"\",\"client_id\":\"\","
-                                         "\"scope\":\"" + scope + "\",\"family\":\"t\",\"expires_at\":1752419200}");
+    EXPECT_EQ(compact(&doc()["refresh"][0]), "{\"token\":\"" + next + "\",\"user_id\":\"\",\"username\":\"\",\"client_id\":\"\","
+                                             "\"scope\":\"" + scope + "\",\"family\":\"t\",\"expires_at\":1752419200}");
+    id_refresh_token rec;
     ASSERT_EQ(id_refresh_token_find(next.c_str(), &rec), 1);
-    EXPECT_EQ(std::string(rec.scope), scope.substr(0, 255));
+    EXPECT_EQ(shown(rec), next + "||||" + scope.substr(0, 255) + "|t|1752419200") << "the record is cut to fit";
 }
 
 TEST_F(Refresh, NothingChangesWhenNothingCanBeIssued) {
     const std::string t = issue(), before = text();
-    tarn::crypto::testing::set_getrandom(&tarn::test::failing_getrandom);
     char out[64] = "untouched";
+    tarn::crypto::testing::set_getrandom(&tarn::test::failing_getrandom);
     EXPECT_EQ(id_refresh_token_rotate(t.c_str(), "c1", out, sizeof out, nullptr), -1);
     EXPECT_EQ(id_refresh_token_create("u", "n", "c", "s", out, sizeof out), -1);
     EXPECT_EQ(text(), before);
     tarn::crypto::testing::set_getrandom(nullptr);
-
     write("{\"refresh\": {}}");
     EXPECT_EQ(id_refresh_token_create("u", "n", "c", "s", out, sizeof out), -1);
     EXPECT_EQ(id_refresh_token_rotate(t.c_str(), "c1", out, sizeof out, nullptr), -1);
@@ -147,34 +132,36 @@ TEST_F(Refresh, NothingChangesWhenNothingCanBeIssued) {
 
 TEST_F(Refresh, Revocation) {
     // A family of three (a -> b -> c, c active), another user's token, and one for client c2.
-    const std::string a = issue(), b = rotate(a), c = rotate(b), u2 = issue("u2"), other = issue("u1", "c2");
+    const std::string a = issue(), b = rotate(a), c = rotate(b), u2 = issue("u2"), c2 = issue("u1", "c2");
     const std::string start = text();
-    struct Case {
-        const char* what;
-        std::function<int()> op;
-        int result;
-        std::vector<std::string> left;
+    // What each operation leaves active: C (the family's active token), U (u2's), O (client c2's).
+    auto active = [&] {
+        const tarn::Document d = doc();
+        std::string left;
+        for (const auto& el : d["refresh"].GetArray()) {
+            const std::string t = el["token"].GetString();
+            left += t == c ? "C" : t == u2 ? "U" : t == c2 ? "O" : "?";
+        }
+        return left;
     };
-    const std::vector<Case> cases = {
-        {"single", [&] { return id_refresh_token_revoke(c.c_str()); }, 0, {u2, other}},
-        {"single, exchanged", [&] { return id_refresh_token_revoke(b.c_str()); }, -1, {c, u2, other}},
-        {"by user", [&] { return id_refresh_token_revoke_by_user("u1"); }, 0, {u2}},
-        {"by unknown user", [&] { return id_refresh_token_revoke_by_user("u9"); }, 0, {c, u2, other}},
-        {"family, active token", [&] { return id_refresh_token_revoke_family(c.c_str(), nullptr); }, 1, {u2, other}},
-        {"family, exchanged token", [&] { return id_refresh_token_revoke_family(b.c_str(), "c1"); }, 1, {u2, other}},
-        {"family, first token", [&] { return id_refresh_token_revoke_family(a.c_str(), ""); }, 1, {u2, other}},
-        {"family, other client", [&] { return id_refresh_token_revoke_family(c.c_str(), "c2"); }, 0, {c, u2, other}},
-        {"family, unknown token", [&] { return id_refresh_token_revoke_family("rt_x", nullptr); }, 0, {c, u2, other}},
+    const std::vector<std::tuple<const char*, std::function<int()>, int, std::string>> cases = {
+        {"single", [&] { return id_refresh_token_revoke(c.c_str()); }, 0, "UO"},
+        {"single, exchanged", [&] { return id_refresh_token_revoke(b.c_str()); }, -1, "CUO"},
+        {"single, empty", [&] { return id_refresh_token_revoke(""); }, -1, "CUO"},
+        {"by user", [&] { return id_refresh_token_revoke_by_user("u1"); }, 0, "U"},
+        {"by unknown user", [&] { return id_refresh_token_revoke_by_user("u9"); }, 0, "CUO"},
+        {"by no user", [&] { return id_refresh_token_revoke_by_user(nullptr); }, -1, "CUO"},
+        {"family, active token", [&] { return id_refresh_token_revoke_family(c.c_str(), nullptr); }, 1, "UO"},
+        {"family, exchanged token", [&] { return id_refresh_token_revoke_family(b.c_str(), "c1"); }, 1, "UO"},
+        {"family, first token", [&] { return id_refresh_token_revoke_family(a.c_str(), ""); }, 1, "UO"},
+        {"family, other client", [&] { return id_refresh_token_revoke_family(c.c_str(), "c2"); }, 0, "CUO"},
+        {"family, unknown token", [&] { return id_refresh_token_revoke_family("rt_x", nullptr); }, 0, "CUO"},
     };
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.what);
+    for (const auto& [what, op, result, left] : cases) {
         write(start);
-        EXPECT_EQ(k.op(), k.result);
-        EXPECT_EQ(active(), k.left);
+        EXPECT_EQ(op(), result) << what;
+        EXPECT_EQ(active(), left) << what;
     }
-    EXPECT_EQ(id_refresh_token_revoke(""), -1);
-    EXPECT_EQ(id_refresh_token_revoke_by_user(nullptr), -1);
-    EXPECT_EQ(id_refresh_token_revoke_family(nullptr, nullptr), 0);
 }
 
 TEST_F(Refresh, Lookup) {
@@ -182,11 +169,7 @@ TEST_F(Refresh, Lookup) {
     id_refresh_token rec;
     std::memset(&rec, 0x5A, sizeof rec);
     ASSERT_EQ(id_refresh_token_find("t", &rec), 1);
-    EXPECT_STREQ(rec.token, "t");
-    EXPECT_STREQ(rec.user_id, "u");
-    EXPECT_STREQ(rec.username, "");
-    EXPECT_STREQ(rec.family, "t");
-    EXPECT_EQ(rec.expires_at, 5) << "expired tokens are found too";
+    EXPECT_EQ(shown(rec), "t|u||c||t|5") << "found though expired; the token names its family";
     EXPECT_EQ(id_refresh_token_find("t ", nullptr), 0);
     EXPECT_EQ(id_refresh_token_find(std::string(2000, 't').c_str(), nullptr), 0);
 }

@@ -1,5 +1,5 @@
 // What the token store suites share: a data directory with the clock standing still, and tokens.json
-// read back as text and as a document.
+// read back as text, as a document, and compact with random identifiers shown as letters.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "core/clock.hpp"
 #include "core/document.hpp"
@@ -26,44 +27,42 @@ protected:
     static constexpr std::int64_t kNow = 1750000000;
 
     void SetUp() override {
-        g_token_clock = kNow;
+        at(kNow);
         tarn::testing::set_clock(&token_clock);
     }
     void TearDown() override {
         tarn::testing::set_clock(nullptr);
         tarn::crypto::testing::set_getrandom(nullptr);
-        tarn::io_ops() = tarn::system_io();
     }
     static void at(std::int64_t t) { g_token_clock = t; }
 
     std::string path() const { return data.file("tokens.json"); }
     std::string text() const { return read_file(path()); }
     void write(const std::string& json) { write_file(path(), json); }
-    // tokens.json parsed (Null when missing or invalid).
-    Document doc() const {
+    Document doc() const {  // Null when missing or invalid
         Document d;
         if (!parse_json(text(), d)) d.SetNull();
         return d;
     }
-    // The root's member names in order, joined by ",".
-    std::string root_members() const {
-        Document d = doc();
-        std::string names;
-        if (d.IsObject())
-            for (auto& m : d.GetObject()) names += (names.empty() ? "" : ",") + std::string(m.name.GetString());
-        return names;
-    }
-    // `value` written compact, "<none>" when null.
     static std::string compact(const Value* value) {
         std::string out = "<none>";
         if (value) write_json(*value, false, out);
         return out;
     }
+    // tokens.json compact, with ids[0] written as "A", ids[1] as "B", ...
+    std::string shown(const std::vector<std::string>& ids) const {
+        const Document d = doc();
+        std::string s = compact(&d);
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            const std::string quoted = '"' + ids[i] + '"', name = {'"', static_cast<char>('A' + i), '"'};
+            for (std::size_t at = 0; (at = s.find(quoted, at)) != std::string::npos;) s.replace(at, quoted.size(), name);
+        }
+        return s;
+    }
 
     DataDirFixture data;
 };
 
-// A generator that fails, for the "no randomness, nothing stored" rules.
 inline ssize_t failing_getrandom(void*, std::size_t, unsigned) {
     errno = EIO;
     return -1;

@@ -20,8 +20,7 @@ constexpr std::size_t kWorkingCap = 256;  // client id and secret as the authent
 int parse_basic_auth(char* client_id, std::size_t client_id_cap, char* secret, std::size_t secret_cap) {
     const char* header = cgi_env("HTTP_AUTHORIZATION", "");
     if (std::strncmp(header, "Basic ", 6) != 0) return -1;
-    const char* encoded = header + 6;
-    while (*encoded == ' ') ++encoded;
+    const char* encoded = header + 6;  // blanks before and inside it are skipped by the decoder
     unsigned char decoded[kDecodedCap + 1];
     std::uint64_t n = 0;
     if (tarn_base64url_decode(encoded, std::strlen(encoded), decoded, kDecodedCap, &n) != 0) return -1;

@@ -59,6 +59,10 @@ inline std::int64_t int_or_zero(const Value& obj, std::string_view name) {
 inline void copy_text(char* dst, std::size_t cap, std::string_view src) {
     if (!dst || cap == 0) return;
     std::size_t len = src.size();
+    if (len == 0) {  // the empty view of a missing member has no data to search or copy
+        dst[0] = '\0';
+        return;
+    }
     if (const void* nul = std::memchr(src.data(), '\0', len))
         len = static_cast<std::size_t>(static_cast<const char*>(nul) - src.data());
     if (len > cap - 1) len = cap - 1;
@@ -71,6 +75,10 @@ inline void copy_text(char* dst, std::size_t cap, std::string_view src) {
 inline void copy_text_utf8(char* dst, std::size_t cap, std::string_view src) {
     if (!dst || cap == 0) return;
     std::size_t len = src.size();
+    if (len == 0) {  // the empty view of a missing member has no data to search or copy
+        dst[0] = '\0';
+        return;
+    }
     if (const void* nul = std::memchr(src.data(), '\0', len))
         len = static_cast<std::size_t>(static_cast<const char*>(nul) - src.data());
     if (len > cap - 1) {

@@ -145,8 +145,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Input in(data, size);
     const std::uint8_t flags = in.byte();
     const std::uint8_t cap_sel = in.byte();
-    const std::string name1(in.until('\n'));
-    const std::string name2(in.until('\n'));
+    const std::string name1 = c_text(in.until('\n'));  // names, like every C text, end at a NUL
+    const std::string name2 = c_text(in.until('\n'));
     const std::string query = c_text(in.until('\n'));
     const std::string length_text = c_text(in.until('\n'));
     const std::string_view body_bytes = in.rest();

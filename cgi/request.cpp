@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -75,8 +76,8 @@ char* read_to_end(int fd, std::uint64_t* len) {
     for (;;) {
         if (body.room() == 0) {
             if (body.size() > kMaxBodyBytes) return nullptr;
-            const std::size_t more = body.size() * 2 < kMaxBodyBytes + 1 ? body.size() * 2 : kMaxBodyBytes + 1;
-            if (!body.reserve(more)) return nullptr;
+            // Doubling, up to one byte past the limit: reading that byte shows the body is too long.
+            if (!body.reserve(std::min(body.size() * 2, kMaxBodyBytes + 1))) return nullptr;
         }
         const ssize_t n = ::read(fd, body.free_space(), body.room());
         if (n < 0) {

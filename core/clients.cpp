@@ -102,8 +102,8 @@ void fill_client(const Value& obj, const char* client_id, id_client& out) {
 }
 
 int create_client(const char* name, const char* redirect_uri, const char* scopes, char* client_id_out,
-           std::size_t client_id_cap, char* secret_out, std::size_t secret_cap, bool is_public,
-           char* msg, std::size_t msg_cap) {
+                  std::size_t client_id_cap, char* secret_out, std::size_t secret_cap, bool is_public,
+                  char* msg, std::size_t msg_cap) {
     Message message(msg, msg_cap);
     if (!name || !*name || !redirect_uri || !*redirect_uri) {
         message.set(kMissingInput);
@@ -181,8 +181,8 @@ std::string_view first_chars(std::string_view text, std::size_t count) {
 // "public": false where "public" is missing.
 void mask(Value& client, Document& doc) {
     const Value* secret = json::member(client, "secret");
-    const std::string prefix(secret && secret->IsString() ? first_chars(json::text(*secret), kSecretPrefixChars)
-                                                          : std::string_view{});
+    std::string prefix;
+    if (secret && secret->IsString()) prefix = first_chars(json::text(*secret), kSecretPrefixChars);
     for (auto it = client.MemberBegin(); it != client.MemberEnd();) {
         if (json::text(it->name) == "secret") {
             it = client.EraseMember(it);
@@ -243,8 +243,8 @@ int id_client_create(const char* name, const char* redirect_uri, const char* sco
                      size_t client_id_cap, char* secret_out, size_t secret_cap, int is_public, char* msg,
                      size_t msg_cap) {
     try {
-        return create_client(name, redirect_uri, scopes, client_id_out, client_id_cap, secret_out, secret_cap,
-                      is_public != 0, msg, msg_cap);
+        return create_client(name, redirect_uri, scopes, client_id_out, client_id_cap, secret_out,
+                             secret_cap, is_public != 0, msg, msg_cap);
     } catch (...) {
         return -1;
     }

@@ -38,14 +38,12 @@ typedef struct id_client {
  * message of the first failing check (NULL and "" fail the first). */
 int id_redirect_uri_check(const char *redirect_uri, char *msg, size_t msg_cap);
 
-/* Registers a client with the one redirect URI and `scopes` ("openid profile" when NULL or ""):
- * confidential with a fresh secret, or public (`is_public` non-zero) without one. Returns 0 with
- * the client id (18 characters) and the secret (26; "" for a public client) copied into the
- * buffers given (non-NULL, capacity non-zero); -1 with "missing name or redirect_uri"; -3 with
- * the redirect URI rule's message; -1 without a message when a given buffer is too small for its
- * value, randomness fails, or clients.json cannot be locked, read (it exists but does not parse,
- * or its root is not an array: it is left byte for byte) or saved. Out buffers are written only
- * on success. */
+/* Registers a client with one redirect URI and `scopes` ("openid profile" when NULL or ""),
+ * confidential with a fresh secret or public (`is_public` non-zero) without one. Returns 0 with
+ * the client id (18 characters) and secret (26; "" when public) copied into the buffers given;
+ * -1 "missing name or redirect_uri"; -3 with the redirect URI rule's message; -1 without message
+ * when a given buffer is too small for its value, randomness fails, or clients.json cannot be
+ * locked, saved or read as an array (it is left byte for byte). Only 0 writes id and secret. */
 int id_client_create(const char *name, const char *redirect_uri, const char *scopes,
                      char *client_id_out, size_t client_id_cap, char *secret_out,
                      size_t secret_cap, int is_public, char *msg, size_t msg_cap);

@@ -71,7 +71,8 @@ void AuthenticateByBasicHeader(benchmark::State& state) {
     tarn_base64url_encode(creds.data(), creds.size(), encoded, sizeof encoded);
     ::setenv("HTTP_AUTHORIZATION", (std::string("Basic ") + encoded).c_str(), 1);
     for (auto _ : state) {
-        if (id_authenticate_client(nullptr, nullptr, nullptr, nullptr, nullptr, 0) != 0) state.SkipWithError("failed");
+        if (id_authenticate_client(nullptr, nullptr, nullptr, nullptr, nullptr, 0) != 0)
+            state.SkipWithError("failed");
     }
     ::unsetenv("HTTP_AUTHORIZATION");
 }

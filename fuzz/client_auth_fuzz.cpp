@@ -76,11 +76,13 @@ std::optional<Client> find(const tarn::Document* store, const std::string& id) {
         if (!el.IsObject()) continue;
         const tarn::Value* v = first_member(el, "client_id");
         if (!v || !v->IsString() || text_of(*v) != id) continue;
-        Client c{field(id), string_member(el, "name"), string_member(el, "secret"), string_member(el, "scopes"), {}, false};
+        Client c{field(id), string_member(el, "name"), string_member(el, "secret"),
+                 string_member(el, "scopes"), {}, false};
         if (const tarn::Value* uris = first_member(el, "redirect_uris"); uris && uris->IsArray()) {
             for (const tarn::Value& u : uris->GetArray()) {
                 if (c.uris.size() == 8) break;
-                const bool whole = u.IsString() && text_of(u).size() <= 255 && text_of(u).find('\0') == std::string_view::npos;
+                const bool whole =
+                    u.IsString() && text_of(u).size() <= 255 && text_of(u).find('\0') == std::string_view::npos;
                 c.uris.push_back(whole ? std::string(text_of(u)) : "");
             }
         }
@@ -187,7 +189,8 @@ void check_listing(const tarn::Document* store) {
             if (text_of(m.name) != "secret") want.emplace_back(text_of(m.name), &m.value);
         const tarn::Value* secret = first_member(stored, "secret");
         const std::string prefix = secret && secret->IsString() ? first_chars(text_of(*secret), 8) : "";
-        const tarn::Value prefix_value(rapidjson::StringRef(prefix.data(), static_cast<rapidjson::SizeType>(prefix.size())));
+        const tarn::Value prefix_value(
+            rapidjson::StringRef(prefix.data(), static_cast<rapidjson::SizeType>(prefix.size())));
         const tarn::Value no(false);
         want.emplace_back("secret_prefix", &prefix_value);
         if (!first_member(stored, "public")) want.emplace_back("public", &no);
@@ -241,7 +244,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Basic credentials into buffers of every size.
     const std::optional<Credentials> creds = basic(header);
     ExactBuffer id_buf(pick_capacity(caps, creds ? creds->id.size() + 1 : 8));
-    ExactBuffer secret_buf(pick_capacity(static_cast<std::uint8_t>(caps >> 2 | caps << 6), creds ? creds->secret.size() + 1 : 8));
+    ExactBuffer secret_buf(pick_capacity(static_cast<std::uint8_t>(caps >> 2 | caps << 6),
+                                         creds ? creds->secret.size() + 1 : 8));
     const int parsed_rc = id_parse_basic_auth(id_buf.chars(), id_buf.cap(), secret_buf.chars(), secret_buf.cap());
     FUZZ_CHECK(parsed_rc == (creds ? 0 : -1));
     if (creds) {

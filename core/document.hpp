@@ -126,8 +126,10 @@ int change_document(std::string_view name, int retries, Unreadable unreadable, C
     if (!lock.acquire(file, retries)) return -1;
     Document doc;
     std::optional<SetAside> aside;
+    bool existed = false;  // from the load, not the content: a document holding null exists
     switch (load_document(file, doc)) {
         case LoadStatus::loaded:
+            existed = true;
             break;
         case LoadStatus::missing:
             doc.SetNull();
@@ -141,7 +143,6 @@ int change_document(std::string_view name, int retries, Unreadable unreadable, C
         case LoadStatus::unreadable:
             return -1;
     }
-    const bool existed = !doc.IsNull();
     Outcome outcome = std::forward<Change>(change)(doc, existed);
     if (!outcome.save) return outcome.result;  // an unparseable document stays, its copy goes
     if (save_document(file, doc) != 0) return -1;

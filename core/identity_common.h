@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include "id_accounts.h"
+#include "id_clients.h"
 #include "id_keys.h"
 #include "id_tokens.h"
 #include "tarn_cgi.h"

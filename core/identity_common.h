@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include "id_accounts.h"
+#include "id_jwt.h"
 #include "id_keys.h"
 #include "tarn_cgi.h"
 #include "tarn_crypto.h"

@@ -128,7 +128,7 @@ void put_text(char* dst, std::size_t cap, const tarn::Value* v) {
         len = cap - 1;
         while (len > 0 && (static_cast<unsigned char>(s[len]) & 0xC0) == 0x80) --len;
     }
-    std::memcpy(dst, s.data(), len);
+    if (len > 0) std::memcpy(dst, s.data(), len);
 }
 
 std::int64_t integer(const tarn::Value* v) {

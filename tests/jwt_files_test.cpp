@@ -232,16 +232,6 @@ TEST_F(TokenFiles, UnusableRevocationListsAreReplaced) {
     }
 }
 
-TEST_F(TokenFiles, ConcurrentAddsLoseNothing) {
-    const std::vector<int> statuses = tarn::test::run_together(8, [](int i) {
-        return id_revoke_add_jti(("jti-" + std::to_string(i)).c_str(), kNow + 60, "s", "c") == 0 ? 0 : 1;
-    });
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(statuses[static_cast<std::size_t>(i)], 0);
-        EXPECT_EQ(id_revoke_is_jti(("jti-" + std::to_string(i)).c_str()), 1) << i;
-    }
-}
-
 // secret.key is raw bytes, not a document the sweep could parse: its lock is checked before
 // each run instead (every run but the last, which is a clean one, is followed by another).
 void secret_lock_is_free() {

@@ -154,11 +154,11 @@ TARN_BENCH(BM_OpenSslVerifyRs256);
 class MedianCollector : public benchmark::ConsoleReporter {
 public:
     MedianCollector() : ConsoleReporter(OO_Tabular) {}
-    std::map<std::string, double> medians;  // microseconds per operation
+    std::map<std::string, double> medians;  // CPU microseconds per operation (steadier than wall time on a shared machine)
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& r : runs)
             if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
-                medians[r.run_name.function_name] = r.GetAdjustedRealTime();
+                medians[r.run_name.function_name] = r.GetAdjustedCPUTime();
         ConsoleReporter::ReportRuns(runs);
     }
 };
@@ -183,7 +183,7 @@ int main(int argc, char** argv) {
     std::filesystem::remove_all(dir);
 
     auto& m = reporter.medians;
-    std::printf("\nper second (median of 5):\n");
+    std::printf("\nper second of CPU time (median of 5):\n");
     for (const auto& [name, us] : m) std::printf("  %-24s %10.0f /s  (%.1f us)\n", name.c_str() + 3, 1e6 / us, us);
     auto ratio = [&m](const char* ours, const char* theirs, const char* what) {
         if (m.count(ours) && m.count(theirs))

@@ -106,7 +106,6 @@ TEST_F(TokenFiles, SecretKeyFile) {
             }
         } else {
             EXPECT_EQ(read_file(path), secret_text(out)) << "the secret handed out is the one on disk";
-            EXPECT_NE(secret_text(out), before.substr(0, 32) + std::string(32, '\0').substr(before.size()));
             EXPECT_EQ(tarn::test::file_mode(path), 0600u);
         }
     }

@@ -137,7 +137,7 @@ TEST_F(Mint, AtHashIsTheLeftHalfOfTheAccessTokenDigest) {
     const std::string real = access();
     EXPECT_NE(tarn::test::segment(real, 1), tarn::test::segment(access(), 1)) << "two tokens of one second differ in jti";
     std::set<std::string> seen;
-    for (const std::string& access : {real, real.substr(0, real.size() - 1) + "A", std::string("x")}) {
+    for (const std::string& access : {real, real.substr(0, real.size() - 1) + (real.back() == 'A' ? "B" : "A"), std::string("x")}) {
         const std::string id = mint([&access](char* o, std::size_t c) {
             return id_jwt_mint_id_token_v2(nullptr, "s", nullptr, nullptr, "c", nullptr, access.c_str(), 0, 0, o, c);
         });

@@ -11,6 +11,7 @@
 #include "id_accounts.h"
 #include "id_jwt.h"
 #include "id_keys.h"
+#include "id_tokens.h"
 #include "tarn_cgi.h"
 #include "tarn_crypto.h"
 

@@ -20,7 +20,9 @@ extern "C" {
 #define ID_KEYS_MAX 8
 
 /* One key of the table. The fields from `decoded` on are derived from `der` on first use and
- * never stored. */
+ * never stored. A key is usable when its DER is a 2048-bit RSA private key whose numbers agree
+ * (n = p * q, e * dp = 1 mod p - 1, e * dq = 1 mod q - 1, iq * q = 1 mod p) and whose kid is the
+ * fingerprint of its public key; other entries are neither published nor used to sign. */
 typedef struct id_key_entry {
     char kid[24];               /* key identifier, 16 characters for generated keys */
     char alg[8];                /* always "RS256" */
@@ -78,9 +80,10 @@ int id_keys_find(const char *kid, const br_rsa_private_key **sk, const br_rsa_pu
  * order, compact ("[]" when none). A heap text the caller frees (id_free), or NULL on failure. */
 char *id_keys_jwks_json(void);
 /* Signs `payload` (JSON claims text, at most 3071 bytes, signed exactly as given) with the active
- * key into a compact RS256 JWT in `dst`. Returns 0, or -1 when there is no usable active key, the
- * payload is too long, signing fails, or the whole token and its NUL do not fit in `cap` (`dst`
- * then holds an empty string when cap > 0). */
+ * key into a compact RS256 JWT in `dst`; the signature is verified with the public key before it
+ * is written. Returns 0, or -1 when there is no usable active key, the payload is too long,
+ * signing fails, the signature does not verify, or the whole token and its NUL do not fit in
+ * `cap` (`dst` then holds an empty string when cap > 0). */
 int id_jwt_sign_rs256(const char *payload, char *dst, size_t cap);
 
 #pragma GCC visibility pop

@@ -25,6 +25,7 @@ unsigned char g_spki[512];
 
 br_rsa_keygen g_keygen = nullptr;
 br_rsa_pkcs1_sign g_sign = nullptr;
+br_rsa_pkcs1_vrfy g_verify = nullptr;
 
 // Limits of the public key encoding: the two INTEGERs, and the whole.
 constexpr std::size_t kMaxKeyContent = 1024;
@@ -82,8 +83,8 @@ void wipe_work_buffers() {
 }
 
 // Derives n and e of an entry from its private key as the DER states it, and checks them:
-// exactly 2048 bits, an exponent that belongs to both CRT exponents, and a kid equal to the
-// fingerprint of the public key.
+// exactly 2048 bits, n = p * q, a CRT coefficient with iq * q = 1 (mod p), an exponent that
+// belongs to both CRT exponents, and a kid equal to the fingerprint of the public key.
 int decode_public(id_key_entry& entry, const RsaPrivateDer& key) {
     const br_rsa_private_key* sk = &key.sk;
     if (sk->n_bitlen != kModulusBits) return -1;
@@ -91,6 +92,17 @@ int decode_public(id_key_entry& entry, const RsaPrivateDer& key) {
     if (n_len == 0 || n_len > sizeof entry.n) return -1;
     if (br_rsa_i31_compute_modulus(entry.n, sk) != n_len) return -1;
     entry.n_len = n_len;
+    // The modulus the DER states must be p * q, and the CRT coefficient must belong to the
+    // primes: a key whose numbers disagree is refused, since its signatures would not verify and
+    // a signature that is right modulo only one prime gives that prime away.
+    const unsigned char* computed = entry.n;
+    std::size_t computed_len = n_len;
+    while (computed_len > 0 && *computed == 0) {
+        ++computed;
+        --computed_len;
+    }
+    if (computed_len != key.n_len || std::memcmp(computed, key.n, computed_len) != 0) return -1;
+    if (!crt_coefficient_matches(sk->iq, sk->iqlen, sk->q, sk->qlen, sk->p, sk->plen)) return -1;
     // The exponent is the one the DER states, accepted only when e * dp = 1 (mod p - 1) and
     // e * dq = 1 (mod q - 1): then it is the exponent of this private key, as BearSSL's
     // derivation of it would find (which needs both primes to be 3 mod 4, and far more time).
@@ -133,6 +145,14 @@ br_rsa_pkcs1_sign sign_engine() {
         if (!g_sign) g_sign = &br_rsa_i31_pkcs1_sign;
     }
     return g_sign;
+}
+
+br_rsa_pkcs1_vrfy verify_engine() {
+    if (!g_verify) {
+        g_verify = br_rsa_i62_pkcs1_vrfy_get();
+        if (!g_verify) g_verify = &br_rsa_i31_pkcs1_vrfy;
+    }
+    return g_verify;
 }
 
 bool kid_of(const unsigned char* encoding, std::size_t len, char out[kKidLength + 1]) {
@@ -183,6 +203,7 @@ void set_seeder_lookup(br_prng_seeder (*lookup)(const char** name)) {
     g_drbg_ok = false;
 }
 int generated_count() { return g_generated; }
+void set_sign_engine(br_rsa_pkcs1_sign engine) { g_sign = engine; }
 }  // namespace testing
 
 }  // namespace tarn::keys

@@ -110,8 +110,9 @@ extern "C" int id_jwt_sign_rs256(const char* payload, char* dst, size_t cap) {
     if (dst && cap > 0) dst[0] = '\0';
     if (!payload || !dst || cap == 0) return -1;
     const br_rsa_private_key* sk = nullptr;
+    const br_rsa_public_key* pk = nullptr;
     char kid[kKidCap];
-    if (id_keys_get_active(&sk, nullptr, kid) != 0) return -1;
+    if (id_keys_get_active(&sk, &pk, kid) != 0) return -1;
 
     char header[128];
     int header_len = std::snprintf(header, sizeof header,
@@ -131,6 +132,13 @@ extern "C" int id_jwt_sign_rs256(const char* payload, char* dst, size_t cap) {
     tarn_sha256(input, input_len, digest);
     unsigned char sig[kModulusBits / 8];
     if (!sign_engine()(BR_HASH_OID_SHA256, digest, sizeof digest, sk, sig)) return -1;
+    // A signature leaves only after it verifies under the public key: a fault in the private
+    // computation (a wrong CRT coefficient, a glitch) would otherwise hand out a value from which
+    // anyone can factor the modulus.
+    unsigned char recovered[sizeof digest];
+    if (!verify_engine()(sig, sizeof sig, BR_HASH_OID_SHA256, sizeof recovered, pk, recovered) ||
+        !tarn_ct_equal(recovered, sizeof recovered, digest, sizeof digest))
+        return -1;
     char sig_text[448];
     int s = tarn_base64url_encode(sig, sizeof sig, sig_text, sizeof sig_text);
     if (s < 0) return -1;

@@ -29,6 +29,7 @@ extern bool g_store_loaded;
 // the same results).
 br_rsa_keygen keygen_engine();
 br_rsa_pkcs1_sign sign_engine();
+br_rsa_pkcs1_vrfy verify_engine();
 
 // kid of a public key encoding: the first 16 characters of base64url(SHA-256(encoding)), written
 // with a NUL into `out`. False when the encoder fails.
@@ -55,6 +56,9 @@ void reset_table();
 void set_seeder_lookup(br_prng_seeder (*lookup)(const char** name));
 // Number of key pairs generated in this process.
 int generated_count();
+// Replaces the RS256 signing engine (nullptr restores BearSSL's), so that tests can make a
+// signature come out wrong.
+void set_sign_engine(br_rsa_pkcs1_sign engine);
 }  // namespace testing
 
 }  // namespace tarn::keys

@@ -70,10 +70,10 @@ bool parse_pkcs1(const unsigned char* p, const unsigned char* end, RsaPrivateDer
     if (!read_element(p, end, tag, c, len) || tag != 0x30 || p != end) return false;
     p = c;
     end = c + len;
-    const unsigned char *n, *e, *d, *prime_p, *prime_q, *dp, *dq, *iq;
-    std::size_t n_len, e_len, d_len;
+    const unsigned char *e, *d, *prime_p, *prime_q, *dp, *dq, *iq;
+    std::size_t e_len, d_len;
     br_rsa_private_key& sk = out.sk;
-    if (!read_zero(p, end) || !read_positive(p, end, n, n_len) ||
+    if (!read_zero(p, end) || !read_positive(p, end, out.n, out.n_len) ||
         !read_positive(p, end, e, e_len) || !read_positive(p, end, d, d_len) ||
         !read_positive(p, end, prime_p, sk.plen) || !read_positive(p, end, prime_q, sk.qlen) ||
         !read_positive(p, end, dp, sk.dplen) || !read_positive(p, end, dq, sk.dqlen) ||
@@ -82,7 +82,7 @@ bool parse_pkcs1(const unsigned char* p, const unsigned char* end, RsaPrivateDer
     if (e_len > 4) return false;
     out.e = 0;
     for (std::size_t i = 0; i < e_len; ++i) out.e = (out.e << 8) | e[i];
-    sk.n_bitlen = bit_length(n, n_len);
+    sk.n_bitlen = bit_length(out.n, out.n_len);
     // BearSSL's key structure has non-const pointers, but its engines only read through them.
     sk.p = const_cast<unsigned char*>(prime_p);
     sk.q = const_cast<unsigned char*>(prime_q);
@@ -124,6 +124,73 @@ void subtract_if_not_below(Limbs& x, const Limbs& y) {
     }
     std::uint32_t keep_diff = static_cast<std::uint32_t>(borrow) - 1;  // all ones when y <= x
     for (std::size_t i = 0; i < kLimbs; ++i) x[i] = (diff[i] & keep_diff) | (x[i] & ~keep_diff);
+}
+
+// Montgomery arithmetic on 64-bit limbs, little-endian, for the coefficient check.
+constexpr std::size_t kWideLimbs = (kMaxBytes + 7) / 8;
+using Wide = std::array<std::uint64_t, kWideLimbs>;
+
+void to_wide(const unsigned char* s, std::size_t len, Wide& out) {
+    out.fill(0);
+    for (std::size_t i = 0; i < len; ++i)
+        out[i / 8] |= static_cast<std::uint64_t>(s[len - 1 - i]) << (8 * (i % 8));
+}
+
+// -m^-1 mod 2^64 for odd m, by Newton's iteration (each step doubles the correct low bits).
+std::uint64_t neg_inverse(std::uint64_t m) {
+    std::uint64_t x = m;  // right in the low 3 bits for any odd m
+    for (int i = 0; i < 5; ++i) x *= 2 - m * x;
+    return ~x + 1;
+}
+
+// a * b * 2^(-64k) mod m over k limbs, for a < m and b < 2^(64k); the result is fully reduced.
+// The same operations run whatever the values: no branch or index depends on them.
+void mont_mul(const Wide& a, const Wide& b, const Wide& m, std::size_t k, std::uint64_t m0inv,
+              Wide& out) {
+    using u128 = unsigned __int128;
+    std::array<std::uint64_t, kWideLimbs + 2> t{};
+    for (std::size_t i = 0; i < k; ++i) {
+        u128 carry = 0;
+        for (std::size_t j = 0; j < k; ++j) {
+            u128 v = static_cast<u128>(a[j]) * b[i] + t[j] + carry;
+            t[j] = static_cast<std::uint64_t>(v);
+            carry = v >> 64;
+        }
+        u128 v = static_cast<u128>(t[k]) + carry;
+        t[k] = static_cast<std::uint64_t>(v);
+        t[k + 1] = static_cast<std::uint64_t>(v >> 64);
+        const std::uint64_t u = t[0] * m0inv;
+        carry = (static_cast<u128>(u) * m[0] + t[0]) >> 64;
+        for (std::size_t j = 1; j < k; ++j) {
+            v = static_cast<u128>(u) * m[j] + t[j] + carry;
+            t[j - 1] = static_cast<std::uint64_t>(v);
+            carry = v >> 64;
+        }
+        v = static_cast<u128>(t[k]) + carry;
+        t[k - 1] = static_cast<std::uint64_t>(v);
+        t[k] = t[k + 1] + static_cast<std::uint64_t>(v >> 64);
+    }
+    // t < 2m: subtract m once unless that borrows.
+    Wide diff{};
+    std::uint64_t borrow = 0;
+    for (std::size_t j = 0; j < k; ++j) {
+        u128 v = static_cast<u128>(t[j]) - m[j] - borrow;
+        diff[j] = static_cast<std::uint64_t>(v);
+        borrow = static_cast<std::uint64_t>(v >> 64) & 1;
+    }
+    const std::uint64_t keep_t = 0 - static_cast<std::uint64_t>(borrow > t[k]);  // t < m
+    out.fill(0);
+    for (std::size_t j = 0; j < k; ++j) out[j] = (t[j] & keep_t) | (diff[j] & ~keep_t);
+}
+
+// x < y, without branching on the values.
+bool less_than(const Wide& x, const Wide& y) {
+    std::uint64_t borrow = 0;
+    for (std::size_t j = 0; j < kWideLimbs; ++j) {
+        unsigned __int128 v = static_cast<unsigned __int128>(x[j]) - y[j] - borrow;
+        borrow = static_cast<std::uint64_t>(v >> 64) & 1;
+    }
+    return borrow != 0;
 }
 
 }  // namespace
@@ -198,6 +265,31 @@ bool crt_exponent_matches(std::uint32_t e, const unsigned char* d, std::size_t d
     bool m_above_one = false;
     for (std::size_t i = 0; i < kLimbs; ++i) m_above_one |= (i == 0 ? m[i] > 1 : m[i] != 0);
     return rest == 0 && m_above_one;
+}
+
+bool crt_coefficient_matches(const unsigned char* iq, std::size_t iq_len, const unsigned char* q,
+                             std::size_t q_len, const unsigned char* p, std::size_t p_len) {
+    if (iq_len > kMaxBytes || q_len > kMaxBytes || p_len == 0 || p_len > kMaxBytes) return false;
+    if ((p[p_len - 1] & 1) == 0) return false;
+    Wide m, a, b, one, lhs, rhs;
+    to_wide(p, p_len, m);
+    to_wide(iq, iq_len, a);
+    to_wide(q, q_len, b);
+    const std::size_t k = ((p_len > q_len ? p_len : q_len) + 7) / 8;
+    if (!less_than(a, m)) return false;  // the coefficient is reduced modulo p
+    one.fill(0);
+    one[0] = 1;
+    // Both sides carry the same factor 2^(-64k): iq * q = 1 (mod p) exactly when the Montgomery
+    // products of (iq, q) and (1, 1) agree, and no reduction constant is needed.
+    const std::uint64_t m0inv = neg_inverse(m[0]);
+    mont_mul(a, b, m, k, m0inv, lhs);
+    mont_mul(one, one, m, k, m0inv, rhs);
+    std::uint64_t diff = 0;
+    for (std::size_t j = 0; j < kWideLimbs; ++j) diff |= lhs[j] ^ rhs[j];
+    std::uint64_t m_above_one = 0;  // p = 1 would make every coefficient match
+    for (std::size_t j = 1; j < kWideLimbs; ++j) m_above_one |= m[j];
+    m_above_one |= m[0] >> 1;
+    return diff == 0 && m_above_one != 0;
 }
 
 }  // namespace tarn::keys

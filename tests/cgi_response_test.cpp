@@ -40,6 +40,16 @@ TEST(CgiHeaders, StatusLineWithAndWithoutReason) {
 
 TEST(CgiHeaders, ExtraAndCustomContentType) {
     EXPECT_EQ(capture_stdout([] { cgi_header_extra("Cache-Control: no-store"); }).out, "Cache-Control: no-store\r\n");
+    // No line writes nothing: a bare line end would end the header block early.
+    EXPECT_EQ(capture_stdout([] { cgi_header_extra(nullptr); }).out, "");
+    EXPECT_EQ(capture_stdout([] { cgi_header_extra(""); }).out, "");
+    EXPECT_EQ(capture_stdout([] {
+                  cgi_header_json();
+                  cgi_header_extra(nullptr);
+                  cgi_header_extra("X-A: 1");
+                  cgi_headers_end();
+              }).out,
+              kJson + "X-A: 1\r\n" + kEnd);
     EXPECT_EQ(capture_stdout([] { cgi_header_ct("image/png"); }).out, "Content-Type: image/png\r\n");
 }
 

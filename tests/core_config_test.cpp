@@ -66,12 +66,20 @@ TEST_F(ConfigTest, ConfigFilePortAndTypes) {
 }
 
 TEST_F(ConfigTest, InvalidConfigFilesAreIgnored) {
-    for (const char* text : {"[1,2]", R"({"port": 9000,})", "// c\n{\"port\": 9000}", "", "{\"port\": 9000"}) {
+    // Nesting beyond 128 levels is refused like any invalid text, a million levels included (a
+    // parse that recursed per level would overflow the stack of every process).
+    const std::string too_deep = "{\"port\": 9000, \"x\": " + std::string(128, '[') + std::string(128, ']') + "}";
+    const std::string very_deep = "{\"port\": 9000, \"x\": " + std::string(1000000, '[');
+    for (const std::string& text : {std::string("[1,2]"), std::string(R"({"port": 9000,})"),
+                                    std::string("// c\n{\"port\": 9000}"), std::string(""),
+                                    std::string("{\"port\": 9000"), too_deep, very_deep}) {
         config_json(text);
         id_config cfg = load();
-        EXPECT_EQ(cfg.port, 8080) << text;
-        EXPECT_STREQ(cfg.base_url, "http://127.0.0.1:8080") << text;
+        EXPECT_EQ(cfg.port, 8080) << text.substr(0, 40);
+        EXPECT_STREQ(cfg.base_url, "http://127.0.0.1:8080") << text.substr(0, 40);
     }
+    config_json("{\"port\": 9000, \"x\": " + std::string(127, '[') + std::string(127, ']') + "}");
+    EXPECT_EQ(load().port, 9000) << "128 levels in all are allowed";
 }
 
 TEST_F(ConfigTest, EnvironmentDataDirWinsAndOnlyItIsCreated) {

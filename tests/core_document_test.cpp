@@ -108,8 +108,50 @@ TEST(Document, StrictLoading) {
     }
     write_file(fx.file("ok.json"), " [1, \"\xc3\xa9\"] \n");
     EXPECT_EQ(tarn::load_document("ok.json", d), tarn::LoadStatus::loaded);
+    write_file(fx.file("deep.json"), std::string(1000000, '['));
+    EXPECT_EQ(tarn::load_document("deep.json", d), tarn::LoadStatus::invalid);
     mkdir(fx.file("dir.json").c_str(), 0700);
     EXPECT_EQ(tarn::load_document("dir.json", d), tarn::LoadStatus::unreadable);
+}
+
+// At most 128 levels of arrays and objects, counted together; deeper text is refused without
+// recursing into it, also by the C interface.
+TEST(Document, NestingIsBoundedAt128Levels) {
+    auto nested = [](int levels, const std::string& open, const std::string& close) {
+        std::string s;
+        for (int i = 0; i < levels; ++i) s += open;
+        s += "1";
+        for (int i = 0; i < levels; ++i) s += close;
+        return s;
+    };
+    struct Row {
+        std::string text;
+        bool valid;
+    };
+    const Row rows[] = {
+        {nested(128, "[", "]"), true},
+        {nested(129, "[", "]"), false},
+        {nested(64, "{\"a\":[", "]}"), true},   // 128 levels, objects and arrays alternating
+        {nested(65, "{\"a\":[", "]}"), false},  // 130
+        {"[" + nested(128, "[", "]") + "]", false},
+        {std::string(1000000, '['), false},
+        {std::string(1000000, '{'), false},
+        {nested(200000, "[", "]"), false},
+        {"[" + std::string(100000, '"') + "]", false},  // quotes are not levels
+    };
+    for (const Row& row : rows) {
+        tarn::Document d;
+        EXPECT_EQ(tarn::parse_json(row.text, d), row.valid) << row.text.substr(0, 48);
+        id_json_doc* c = id_json_doc_parse(row.text.data(), row.text.size());
+        EXPECT_EQ(c != nullptr, row.valid) << row.text.substr(0, 48);
+        if (c) {
+            char* again = id_json_doc_write(c, 0);  // what was read can be written back
+            ASSERT_NE(again, nullptr);
+            EXPECT_EQ(std::string(again), row.text);
+            id_free(again);
+        }
+        id_json_doc_free(c);
+    }
 }
 
 TEST(Document, CInterfaceRoundTrip) {

@@ -1,6 +1,7 @@
 // Key generation, the public key encoding behind kids, and the random source, checked against
 // hand-assembled bytes and against OpenSSL reading what we generate.
 #include <gtest/gtest.h>
+#include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -235,6 +236,50 @@ TEST_F(KeyGeneration, StoredKeyFormsAndTheExponentCheck) {
     EXPECT_TRUE(tarn::keys::crt_exponent_matches(3, &seven, 1, &eleven, 1));
     EXPECT_FALSE(tarn::keys::crt_exponent_matches(3, &five, 1, &eleven, 1));
     EXPECT_FALSE(tarn::keys::crt_exponent_matches(3, &seven, 1, &twelve, 1)) << "p must be odd";
+}
+
+// The coefficient check against OpenSSL's big numbers: random odd moduli of every width up to
+// 264 bytes, multipliers wider and narrower than the modulus, true coefficients (q^-1 mod p) and
+// near misses.
+TEST(CrtCoefficient, AgreesWithOpenSslOverRandomNumbers) {
+    auto bytes_of = [](const BIGNUM* bn) {
+        Bytes out(static_cast<std::size_t>(BN_num_bytes(bn)));
+        BN_bn2bin(bn, out.data());
+        return out;
+    };
+    BN_CTX* ctx = BN_CTX_new();
+    BIGNUM *p = BN_new(), *q = BN_new(), *iq = BN_new(), *t = BN_new();
+    int checked_true = 0;
+    for (int round = 0; round < 400; ++round) {
+        const int p_bits = 2 + round % 2111;  // up to 264 bytes
+        const int q_bits = 1 + (round * 7919) % 2112;
+        BN_rand(p, p_bits, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ODD);
+        BN_rand(q, q_bits, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY);
+        if (BN_is_zero(q)) BN_one(q);
+        const bool invertible = BN_mod_inverse(iq, q, p, ctx) != nullptr;
+        if (!invertible || round % 3 == 0) BN_rand_range(iq, p);  // a random coefficient
+        if (round % 5 == 1) BN_add_word(iq, 1);                     // a near miss, may reach p
+        BN_mod_mul(t, iq, q, p, ctx);
+        const bool want = BN_is_one(t) && BN_cmp(iq, p) < 0;
+        checked_true += want;
+        Bytes pb = bytes_of(p), qb = bytes_of(q), ib = bytes_of(iq);
+        EXPECT_EQ(tarn::keys::crt_coefficient_matches(ib.data(), ib.size(), qb.data(), qb.size(),
+                                                      pb.data(), pb.size()),
+                  want)
+            << "p bits " << p_bits << ", q bits " << q_bits << ", round " << round;
+    }
+    EXPECT_GT(checked_true, 100) << "too few true coefficients to mean anything";
+    // iq = p + 1 would satisfy the congruence for q = 1 but is not reduced: refused.
+    BN_set_word(p, 11);
+    BN_set_word(iq, 12);
+    Bytes pb = bytes_of(p), ib = bytes_of(iq);
+    unsigned char one = 1;
+    EXPECT_FALSE(tarn::keys::crt_coefficient_matches(ib.data(), ib.size(), &one, 1, pb.data(), pb.size()));
+    BN_free(p);
+    BN_free(q);
+    BN_free(iq);
+    BN_free(t);
+    BN_CTX_free(ctx);
 }
 
 br_prng_seeder no_seeder(const char**) { return nullptr; }

@@ -495,3 +495,93 @@ TEST_F(KeySet, ARotationElsewhereShowsInTheNextProcess) {
 }
 
 }  // namespace
+
+namespace {
+
+// The foreign key's numbers, one of them changed, as a bare RSAPrivateKey under the kid of the
+// true key: only the consistency of the numbers can refuse it.
+std::string tampered_der(const Foreign& f, const char* changed) {
+    static const char* const kNames[] = {OSSL_PKEY_PARAM_RSA_N, OSSL_PKEY_PARAM_RSA_E,
+                                         OSSL_PKEY_PARAM_RSA_D, OSSL_PKEY_PARAM_RSA_FACTOR1,
+                                         OSSL_PKEY_PARAM_RSA_FACTOR2, OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                                         OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+    std::vector<BIGNUM*> held;
+    for (const char* name : kNames) {
+        BIGNUM* bn = nullptr;
+        EVP_PKEY_get_bn_param(f.key.p, name, &bn);
+        if (changed && std::strcmp(name, changed) == 0) BN_add_word(bn, 2);  // stays odd or even
+        OSSL_PARAM_BLD_push_BN(bld, name, bn);
+        held.push_back(bn);
+    }
+    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+    EVP_PKEY* key = nullptr;
+    EVP_PKEY_fromdata_init(ctx);
+    EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_KEYPAIR, params);
+    Pkey owned(key);
+    EVP_PKEY_CTX_free(ctx);
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
+    for (BIGNUM* bn : held) BN_free(bn);
+    EXPECT_NE(key, nullptr);
+    return key ? b64url(pkcs1_of(key)) : "";
+}
+
+// Signs, then spoils the signature: what a fault in the private computation looks like.
+uint32_t faulty_sign(const unsigned char* oid, const unsigned char* hash, size_t hash_len,
+                     const br_rsa_private_key* sk, unsigned char* x) {
+    uint32_t ok = br_rsa_i31_pkcs1_sign(oid, hash, hash_len, sk, x);
+    x[100] ^= 0x01;
+    return ok;
+}
+
+}  // namespace
+
+TEST_F(KeySet, KeysWhoseNumbersDisagreeAreNeitherPublishedNorUsedToSign) {
+    const Foreign& f = foreign();
+    struct Row {
+        const char* changed;  // the number altered, nullptr for none
+        bool usable;
+    };
+    const Row rows[] = {
+        {nullptr, true},  // the builder itself keeps a key intact
+        {OSSL_PKEY_PARAM_RSA_COEFFICIENT1, false},  // iq: signatures right only modulo q
+        {OSSL_PKEY_PARAM_RSA_EXPONENT1, false},     // dp
+        {OSSL_PKEY_PARAM_RSA_EXPONENT2, false},     // dq
+        {OSSL_PKEY_PARAM_RSA_N, false},             // n is not p * q
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.changed ? row.changed : "unchanged");
+        tarn::keys::testing::reset_table();
+        const std::string der = tampered_der(f, row.changed);
+        store(keys_json(f.pkcs1.kid, {Stored{f.pkcs1.kid, der, "active"}}));
+        char token[1024];
+        std::memset(token, '#', sizeof token);
+        const int signed_ok = id_jwt_sign_rs256("{\"sub\":\"x\"}", token, sizeof token);
+        if (row.usable) {
+            EXPECT_EQ(take(id_keys_jwks_json()), "[" + jwk_of(f.pkcs1) + "]");
+            ASSERT_EQ(signed_ok, 0);
+            std::vector<std::string> parts = split(token);
+            ASSERT_EQ(parts.size(), 3u);
+            EXPECT_TRUE(rs256_verifies(f.key.p, parts[0] + "." + parts[1], unb64url(parts[2])));
+        } else {
+            EXPECT_EQ(take(id_keys_jwks_json()), "[]");
+            EXPECT_EQ(signed_ok, -1);
+            EXPECT_STREQ(token, "") << "nothing of a token is handed out";
+            EXPECT_EQ(id_keys_find(f.pkcs1.kid.c_str(), nullptr, nullptr), -1);
+        }
+    }
+}
+
+TEST_F(KeySet, ASignatureThatDoesNotVerifyIsNeverHandedOut) {
+    const Ours& p = ours();
+    store(keys_json(p.a.kid, {Stored{p.a.kid, p.a.der, "active"}}));
+    char token[1024];
+    tarn::keys::testing::set_sign_engine(&faulty_sign);
+    std::memset(token, '#', sizeof token);
+    EXPECT_EQ(id_jwt_sign_rs256("{\"sub\":\"x\"}", token, sizeof token), -1);
+    EXPECT_STREQ(token, "");
+    tarn::keys::testing::set_sign_engine(nullptr);
+    EXPECT_EQ(id_jwt_sign_rs256("{\"sub\":\"x\"}", token, sizeof token), 0);
+}

@@ -4,6 +4,7 @@ import base64
 import hashlib
 import json
 import os
+import shutil
 import stat
 import subprocess
 import tempfile
@@ -14,7 +15,7 @@ import jwt
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import rsa
 
-from harness import BUILD_DIR, Server
+from harness import BUILD_DIR, JWKS_BINARY, Server
 
 SIGN_TOOL = os.path.join(BUILD_DIR, "tests", "sign_token")
 
@@ -181,18 +182,70 @@ class KeysEndToEnd(unittest.TestCase):
         self.assertEqual(self.read_store(), store)
 
     def test_unparseable_store_is_set_aside_and_replaced(self):
+        # Text that is not JSON, and JSON nested a million levels deep (refused without recursing
+        # into it): kept aside byte for byte, and a fresh key takes the store's place.
+        for text in ["not json", "[" * 1000000, '{"keys":' + "[" * 200000]:
+            with self.subTest(text=text[:20]):
+                shutil.rmtree(self.data, ignore_errors=True)
+                os.makedirs(self.data, mode=0o700)
+                with open(self.keys_path, "w") as f:
+                    f.write(text)
+                with Server(self.data) as s:
+                    _, published = self.fetch_set(s)
+                self.assertEqual(len(published["keys"]), 1)
+                self.assert_published_matches_store(published, self.read_store())
+                aside = [n for n in os.listdir(self.data) if n.startswith("keys.json.corrupt-")]
+                self.assertEqual(len(aside), 1)
+                with open(os.path.join(self.data, aside[0])) as f:
+                    self.assertEqual(f.read(), text)
+
+    def test_store_that_cannot_be_set_aside_answers_the_empty_set(self):
+        # An unprivileged jwks in a read-only data directory cannot keep the unreadable store, so
+        # it must not replace it: the empty key set, exit status 0, the file untouched.
+        deep = "[" * 1000000
+        os.chmod(self.tmp.name, 0o755)
+        os.makedirs(self.data)
+        with open(self.keys_path, "w") as f:
+            f.write(deep)
+        os.chmod(self.keys_path, 0o644)
+        open(self.keys_path + ".lock", "w").close()
+        os.chmod(self.keys_path + ".lock", 0o666)
+        os.chmod(self.data, 0o555)
+        env = {"PATH": "/usr/bin:/bin", "IDENTITY_DATA_DIR": self.data}
+        # root ignores directory permissions: run as nobody then.
+        who = {"user": 65534, "group": 65534} if os.geteuid() == 0 else {}
+        run = subprocess.run([JWKS_BINARY], env=env, cwd="/", capture_output=True, timeout=120, **who)
+        os.chmod(self.data, 0o700)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertTrue(run.stdout.endswith(b'\r\n\r\n{"keys":[]}\n'), run.stdout[-200:])
+        with open(self.keys_path) as f:
+            self.assertEqual(f.read(), deep)
+        self.assertEqual(sorted(os.listdir(self.data)), ["keys.json", "keys.json.lock"])
+
+    def test_key_whose_crt_coefficient_is_wrong_is_not_published_and_signs_nothing(self):
+        # Consistent in every other number, so only the coefficient check can refuse it; a
+        # signature made with it would be right modulo q only and give q away.
+        private = rsa.generate_private_key(65537, 2048)
+        nums = private.private_numbers()
+        pub = nums.public_numbers
+        fields = [0, pub.n, pub.e, nums.d, nums.p, nums.q, nums.dmp1, nums.dmq1, (nums.iqmp + 2) % nums.p]
+        body = b"".join(der_integer(v) for v in fields)
+        der = b"\x30" + der_length(len(body)) + body
+        kid = kid_from_numbers(pub.n, pub.e)
+        store = {"active": kid, "keys": [{"kid": kid, "created": 1, "alg": "RS256",
+                                          "priv_der_b64": b64url(der), "status": "active"}]}
         os.makedirs(self.data, mode=0o700)
         with open(self.keys_path, "w") as f:
-            f.write("not json")
+            json.dump(store, f)
         with Server(self.data) as s:
-            _, published = self.fetch_set(s)
-        self.assertEqual(len(published["keys"]), 1)
-        self.assert_published_matches_store(published, self.read_store())
-        aside = [n for n in os.listdir(self.data) if n.startswith("keys.json.corrupt-")]
-        self.assertEqual(len(aside), 1)
-        with open(os.path.join(self.data, aside[0])) as f:
-            self.assertEqual(f.read(), "not json")
-
+            body, published = self.fetch_set(s)
+        self.assertEqual(body, b'{"keys":[]}\n')
+        env = dict(os.environ, IDENTITY_DATA_DIR=self.data)
+        run = subprocess.run([SIGN_TOOL, '{"sub":"x"}'], env=env, cwd=self.tmp.name,
+                             capture_output=True, text=True, timeout=300)
+        self.assertNotEqual(run.returncode, 0)
+        self.assertEqual(run.stdout, "")
+        self.assertEqual(self.read_store(), store)
 
 if __name__ == "__main__":
     unittest.main()

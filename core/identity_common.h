@@ -10,6 +10,7 @@
 
 #include "id_accounts.h"
 #include "id_clients.h"
+#include "id_jwt.h"
 #include "id_keys.h"
 #include "id_tokens.h"
 #include "tarn_cgi.h"

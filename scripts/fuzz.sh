@@ -19,6 +19,7 @@ shift || true
 all_targets=(base64url hex config_file bounded_strings)
 all_targets+=(session_cookie)
 all_targets+=(request_params client_auth)
+all_targets+=(jwt_verify)
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 build=$root/build-fuzz
 

@@ -9,6 +9,8 @@
 #include <stdint.h>
 
 #include "id_accounts.h"
+#include "id_consent.h"
+#include "id_signin.h"
 #include "id_keys.h"
 #include "tarn_cgi.h"
 #include "tarn_crypto.h"

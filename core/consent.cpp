@@ -40,8 +40,7 @@ std::string_view stored_list(std::string_view list) {
 // The consent record of a user for a client in a parsed consents.json, or nullptr.
 const Value* find_consent(const Value& root, std::string_view user_id, std::string_view client_id) {
     const Value* user = json::member(root, user_id);
-    if (!user || !user->IsObject() || user->MemberCount() == 0) return nullptr;
-    const Value* record = json::member(*user, client_id);
+    const Value* record = user ? json::member(*user, client_id) : nullptr;
     return (record && record->IsObject()) ? record : nullptr;
 }
 
@@ -84,8 +83,7 @@ int set(std::string_view user_id, std::string_view client_id, std::string_view g
         if (!doc.IsObject()) doc.SetObject();
         Value& user = user_object(doc, user_id);
         std::string_view existing;
-        if (const Value* old = json::member(user, client_id); old && old->IsObject() && old->MemberCount() > 0)
-            existing = stored_list(json::str(*old, "scopes"));
+        if (const Value* old = json::member(user, client_id)) existing = stored_list(json::str(*old, "scopes"));
         const std::string list = merge(existing, grant);
         json::erase_members_if(user, [client_id](const Value& name, const Value&) { return json::text(name) == client_id; });
         auto& a = doc.GetAllocator();

@@ -8,7 +8,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <functional>
 #include <vector>
 
 #include "core/clock.hpp"
@@ -103,7 +103,9 @@ Attempts after_failure(Attempts a, std::int64_t now) {
 // not a record at all, which reads as none).
 bool cannot_matter(const Value& record, std::int64_t now) {
     if (!record.IsObject()) return true;
-    const Attempts a = read_record(record);
+    Attempts a;
+    a.locked_until = json::int_or_zero(record, "locked_until");
+    a.last_ts = json::int_or_zero(record, "last_ts");
     return a.locked_until <= now && run_over(a, now);
 }
 
@@ -112,20 +114,46 @@ std::uintmax_t stored_size() {
     return ::stat(data_path(kAttemptsFile).c_str(), &st) == 0 ? static_cast<std::uintmax_t>(st.st_size) : 0;
 }
 
+// For each member of `obj`, whether an earlier member has the same name: one pass over a flat
+// open-addressing table of member indexes (no allocation per name).
+std::vector<bool> repeated_names(const Value& obj) {
+    const std::size_t n = obj.MemberCount();
+    std::size_t size = 16;
+    while (size < 2 * n) size *= 2;
+    constexpr std::uint32_t kFree = std::numeric_limits<std::uint32_t>::max();
+    std::vector<std::uint32_t> slots(size, kFree);
+    std::vector<bool> repeated(n);
+    const auto members = obj.MemberBegin();
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const std::string_view key = json::text(members[i].name);
+        std::size_t at = std::hash<std::string_view>{}(key) & (size - 1);
+        while (slots[at] != kFree && json::text(members[slots[at]].name) != key) at = (at + 1) & (size - 1);
+        if (slots[at] == kFree) {
+            slots[at] = i;
+        } else {
+            repeated[i] = true;
+        }
+    }
+    return repeated;
+}
+
 // Which members go at a failure: every record of the failing account (it is written anew), and
 // when the store has grown past 1 MiB the records that cannot matter any more, together with
-// every later duplicate of a record name (only the first of a name is ever read). Decided before
-// anything moves, as names are read in place.
+// every later duplicate of a record name (only the first of a name is ever read, so dropping the
+// first must not bring a later one to light).
 std::vector<bool> members_to_drop(const Value& root, std::string_view name, bool shed, std::int64_t now) {
-    std::vector<bool> drop;
-    drop.reserve(root.MemberCount());
-    std::unordered_set<std::string_view> seen;
+    std::vector<bool> drop = shed ? repeated_names(root) : std::vector<bool>(root.MemberCount());
+    std::size_t i = 0;
     for (const auto& m : root.GetObject()) {
         const std::string_view key = json::text(m.name);
-        bool go = key == name;
-        if (!go && shed && key.starts_with(kRecordPrefix))
-            go = !seen.insert(key).second || cannot_matter(m.value, now);
-        drop.push_back(go);
+        if (key == name) {
+            drop[i] = true;
+        } else if (!key.starts_with(kRecordPrefix)) {
+            drop[i] = false;  // not a record: never shed
+        } else if (shed && !drop[i]) {
+            drop[i] = cannot_matter(m.value, now);
+        }
+        ++i;
     }
     return drop;
 }

@@ -5,10 +5,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <string>
 #include <string_view>
-#include <functional>
 #include <vector>
 
 #include "core/clock.hpp"

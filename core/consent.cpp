@@ -2,7 +2,6 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include <cstring>
 #include <string>
 #include <string_view>
 

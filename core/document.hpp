@@ -116,14 +116,25 @@ struct Outcome {
     static Outcome unchanged(int result = 0) { return {result, false}; }
 };
 
+// The step at which change_document gave up when it returned -1 of its own accord, for the
+// operations that report each cause differently (none: the change ran and saved, or chose not to).
+enum class ChangeFailure { none, lock, load, save };
+
 // Takes the lock of `name`, loads it (a missing document is a Null `doc`, `existed` false), runs
 // `change(doc, existed)`, saves when the outcome says so, and releases the lock on every path.
-// Returns the outcome's result, or -1 when the lock, the load or the save fails.
+// Returns the outcome's result, or -1 when the lock, the load or the save fails (and then names
+// the step in `*failure` when given).
 template <class Change>
-int change_document(std::string_view name, int retries, Unreadable unreadable, Change&& change) {
+int change_document(std::string_view name, int retries, Unreadable unreadable, Change&& change,
+                    ChangeFailure* failure = nullptr) {
+    auto fail = [failure](ChangeFailure step) {
+        if (failure) *failure = step;
+        return -1;
+    };
+    if (failure) *failure = ChangeFailure::none;
     const DocFile file(name);
     DocumentLock lock;
-    if (!lock.acquire(file, retries)) return -1;
+    if (!lock.acquire(file, retries)) return fail(ChangeFailure::lock);
     Document doc;
     std::optional<SetAside> aside;
     bool existed = false;  // from the load, not the content: a document holding null exists
@@ -135,17 +146,17 @@ int change_document(std::string_view name, int retries, Unreadable unreadable, C
             doc.SetNull();
             break;
         case LoadStatus::invalid:
-            if (unreadable == Unreadable::fail) return -1;
+            if (unreadable == Unreadable::fail) return fail(ChangeFailure::load);
             aside.emplace(file);
-            if (!aside->ok()) return -1;
+            if (!aside->ok()) return fail(ChangeFailure::load);
             doc.SetNull();
             break;
         case LoadStatus::unreadable:
-            return -1;
+            return fail(ChangeFailure::load);
     }
     Outcome outcome = std::forward<Change>(change)(doc, existed);
     if (!outcome.save) return outcome.result;  // an unparseable document stays, its copy goes
-    if (save_document(file, doc) != 0) return -1;
+    if (save_document(file, doc) != 0) return fail(ChangeFailure::save);
     if (aside) aside->keep();
     return outcome.result;
 }

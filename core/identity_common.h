@@ -11,6 +11,8 @@
 #include "id_accounts.h"
 #include "id_clients.h"
 #include "id_jwt.h"
+#include "id_consent.h"
+#include "id_signin.h"
 #include "id_keys.h"
 #include "id_tokens.h"
 #include "tarn_cgi.h"

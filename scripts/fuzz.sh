@@ -20,6 +20,7 @@ all_targets=(base64url hex config_file bounded_strings)
 all_targets+=(session_cookie)
 all_targets+=(request_params client_auth)
 all_targets+=(jwt_verify)
+all_targets+=(signin_stores)
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 build=$root/build-fuzz
 

@@ -39,14 +39,12 @@ int id_user_find_by_username(const char *username, id_user *out);
 /* As id_user_find_by_id, matching "username" ignoring ASCII case. */
 int id_user_find_by_username_ci(const char *username, id_user *out);
 
-/* Creates a user. Checks, each failure giving its code and message: null or empty username or
- * password (-1), username over 64 bytes, email over 254 bytes, id_email_check, id_password_policy
- * (-3), username taken ignoring ASCII case (-2, checked again under the users.json lock). Then
- * hashes the password and appends {"id","username","email","pass_hash","role","created",
- * "last_login"}; the first user of a store is "owner", later ones id_role_name(role). Returns 0
- * and copies the new "usr_" identifier into id_out (cut to id_cap) when given; -1 with an empty
- * message when a text is not UTF-8, randomness, the lock or the save fails, or users.json does
- * not parse or is not an array (left as it is). On failure nothing is stored, id_out untouched. */
+/* Creates a user; the first of a store is "owner", later ones id_role_name(role). Returns 0 and
+ * copies the new "usr_" identifier into id_out (cut to id_cap) when given; else, with nothing
+ * stored and id_out untouched, the first failure: -1 "missing username or password"; -3 for a
+ * username over 64 bytes, an email over 254, id_email_check, id_password_policy; -2 "user already
+ * exists" (ASCII case ignored); -1 with no message when a text is not UTF-8, randomness, the lock
+ * or the save fails, or users.json does not parse or is not an array (it is left as it is). */
 int id_user_create_role(const char *username, const char *password, const char *email,
                         const char *role, char *id_out, size_t id_cap, char *msg, size_t msg_cap);
 /* id_user_create_role with no role requested. */

@@ -17,6 +17,7 @@ root=$(pwd)
 seconds=${1:-60}
 shift || true
 all_targets=(base64url hex config_file bounded_strings)
+all_targets+=(password_hash email_check users_document)
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 build=$root/build-fuzz
 

@@ -112,22 +112,23 @@ TEST(PasswordHash, FreshHashesAreSaltedAndDerivedAsOpenSslDoes) {
         EXPECT_EQ(id_verify_password("s3cret pass", h.c_str()), 1);
         EXPECT_EQ(id_verify_password("s3cret pasS", h.c_str()), 0);
     }
-    // The whole string fits or nothing is written; a NULL argument or no randomness fails.
+    // The whole string fits, or the buffer holds "": too small, a NULL password, no randomness.
     char exact[112];
     EXPECT_EQ(id_hash_password("x", exact, sizeof exact), 0);
     EXPECT_EQ(std::strlen(exact), 111u);
-    char out[256] = "junk";
-    EXPECT_EQ(id_hash_password("x", out, 111), -1);
-    EXPECT_STREQ(out, "");
-    std::strcpy(out, "junk");
-    EXPECT_EQ(id_hash_password(nullptr, out, sizeof out), -1);
-    EXPECT_STREQ(out, "");
-    EXPECT_EQ(id_hash_password("x", nullptr, sizeof out), -1);
-    tarn::crypto::testing::set_getrandom(&failing_getrandom);
-    std::strcpy(out, "junk");
-    EXPECT_EQ(id_hash_password("x", out, sizeof out), -1);
+    const struct {
+        const char* password;
+        std::size_t cap;
+        bool no_randomness;
+    } failures[] = {{"x", 111, false}, {nullptr, 256, false}, {"x", 256, true}};
+    for (const auto& f : failures) {
+        char out[256] = "junk";
+        tarn::crypto::testing::set_getrandom(f.no_randomness ? &failing_getrandom : nullptr);
+        EXPECT_EQ(id_hash_password(f.password, out, f.cap), -1);
+        EXPECT_STREQ(out, "");
+    }
     tarn::crypto::testing::set_getrandom(nullptr);
-    EXPECT_STREQ(out, "");
+    EXPECT_EQ(id_hash_password("x", nullptr, 256), -1);
 }
 
 TEST(PasswordHash, PythonHashlibAgreesBothWays) {

@@ -6,11 +6,12 @@
 #include <openssl/evp.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <set>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,40 +61,34 @@ std::string expected_hash(const std::string& password, unsigned char first) {
 
 struct Record {
     std::string id, username, email, pass_hash, role;
-    std::int64_t created;
 };
 
-// users.json as the store saves it: pretty, four-space indent, no final newline.
+// users.json as the store saves it (pretty, four-space indent, no final newline), created at kNow.
 std::string stored(const std::vector<Record>& users) {
     std::string s = "[";
-    for (std::size_t i = 0; i < users.size(); ++i) {
-        const Record& u = users[i];
-        const std::string t = std::to_string(u.created);
-        s += (i ? ",\n" : "\n") + std::string("    {\n") + "        \"id\": \"" + u.id + "\",\n" +
-             "        \"username\": \"" + u.username + "\",\n" + "        \"email\": \"" + u.email + "\",\n" +
-             "        \"pass_hash\": \"" + u.pass_hash + "\",\n" + "        \"role\": \"" + u.role + "\",\n" +
-             "        \"created\": " + t + ",\n" + "        \"last_login\": " + t + "\n    }";
-    }
-    return s + (users.empty() ? "]" : "\n]");
+    const std::string t = std::to_string(kNow);
+    for (const Record& u : users)
+        s += (s.size() > 1 ? ",\n" : "\n") + std::string("    {\n        \"id\": \"") + u.id + "\",\n        \"username\": \"" +
+             u.username + "\",\n        \"email\": \"" + u.email + "\",\n        \"pass_hash\": \"" + u.pass_hash +
+             "\",\n        \"role\": \"" + u.role + "\",\n        \"created\": " + t + ",\n        \"last_login\": " + t +
+             "\n    }";
+    return s + "\n]";
 }
 
-// A store of hand-written records (no hashing needed): username, role.
+// A store of hand-written records (no hashing needed) from usernames and roles: ids usr_0, usr_1...
 std::string crafted(const std::vector<std::pair<std::string, std::string>>& users) {
     std::vector<Record> r;
-    for (std::size_t i = 0; i < users.size(); ++i)
-        r.push_back({"usr_" + std::to_string(i), users[i].first, "", "pbkdf2$1$x$y", users[i].second, 7});
+    for (const auto& [name, role] : users) r.push_back({"usr_" + std::to_string(r.size()), name, "", "h", role});
     return stored(r);
 }
 
 struct Created {
     int result;
-    std::string msg;
-    std::string id;
+    std::string msg, id;
 };
 Created create(const char* username, const char* password, const char* email = nullptr, const char* role = nullptr) {
-    char msg[128] = "junk";
-    char id[32] = "";
-    int r = id_user_create_role(username, password, email, role, id, sizeof id, msg, sizeof msg);
+    char msg[128] = "junk", id[32] = "";
+    const int r = id_user_create_role(username, password, email, role, id, sizeof id, msg, sizeof msg);
     return {r, msg, id};
 }
 
@@ -123,58 +118,45 @@ TEST_F(UserStore, CreationWritesTheRecordsByteForByte) {
     EXPECT_EQ(alice.id, "usr_" + tarn::test::b64url(id_bytes, 8));
     const Created bob = create("Bob", "builder!", "bob@example.org", "ADMIN");
     ASSERT_EQ(bob.result, 0) << bob.msg;
-    EXPECT_EQ(users(), stored({{alice.id, "alice", "", expected_hash("wonderland", 0), "owner", kNow},
-                               {bob.id, "Bob", "bob@example.org", expected_hash("builder!", 24), "admin", kNow}}));
+    EXPECT_EQ(users(), stored({{alice.id, "alice", "", expected_hash("wonderland", 0), "owner"},
+                               {bob.id, "Bob", "bob@example.org", expected_hash("builder!", 24), "admin"}}));
     EXPECT_EQ(tarn::test::file_mode(data.file("users.json")), 0600u);
     EXPECT_EQ(tarn::test::files_in(data.dir()), (std::vector<std::string>{"users.json", "users.json.lock"}));
 
-    // The lookups hand the record back; only the ASCII-case-insensitive one finds "BOB".
+    // A lookup hands the record back as stored.
     id_user u;
-    ASSERT_EQ(id_user_find_by_id(bob.id.c_str(), &u), 1);
-    EXPECT_EQ(std::string(u.username) + "|" + u.email + "|" + u.role, "Bob|bob@example.org|admin");
-    EXPECT_EQ(u.created, kNow);
-    EXPECT_EQ(u.last_login, kNow);
-    EXPECT_EQ(u.pass_hash, expected_hash("builder!", 24));
-    EXPECT_EQ(id_user_find_by_username("BOB", &u), 0);
     ASSERT_EQ(id_user_find_by_username_ci("BOB", &u), 1);
-    EXPECT_STREQ(u.id, bob.id.c_str());
+    EXPECT_EQ(std::string(u.id) + "|" + u.username + "|" + u.email + "|" + u.pass_hash + "|" + u.role + "|" +
+                  std::to_string(u.created) + "|" + std::to_string(u.last_login),
+              bob.id + "|Bob|bob@example.org|" + expected_hash("builder!", 24) + "|admin|" + std::to_string(kNow) + "|" +
+                  std::to_string(kNow));
 }
 
-// Every check, in the order it runs: a row breaks one rule, sometimes a later one too, and must
-// get the message of the first. Nothing is stored on any failure.
+// Every check, in the order it runs: a row breaks one rule, often a later one too, and must get
+// the message of the first. Nothing is stored on any failure. (The address rule's own cases are
+// the email_check fuzz corpus.)
 TEST_F(UserStore, ChecksRunInOrderAndStoreNothingOnFailure) {
     ASSERT_EQ(create("Alice", "password1").result, 0);
     const std::string before = users();
     const std::string name64(64, 'n'), name65 = name64 + "x", pass257(257, 'p');
-    const std::string long_email = std::string(243, 'e') + "@example.com";  // 255 bytes
-    const std::string looks = "email must look like name@example.com";
+    const std::string email254 = std::string(242, 'e') + "@example.com", email255 = "e" + email254;
     const struct {
         const char *username, *password, *email;
         int result;
-        std::string msg;
+        const char* msg;
     } rows[] = {
         {nullptr, "password1", nullptr, -1, "missing username or password"},
-        {"", "password1", "bad", -1, "missing username or password"},
+        {"", "short", "bad", -1, "missing username or password"},
         {"carol", nullptr, nullptr, -1, "missing username or password"},
         {"carol", "", nullptr, -1, "missing username or password"},
         {name65.c_str(), "short", "bad", -3, "username too long (max 64)"},
-        {"carol", "short", long_email.c_str(), -3, "email too long (max 254)"},
+        {"carol", "short", email255.c_str(), -3, "email too long (max 254)"},  // before the address rule
         {"carol", "short", "carol @example.com", -3, "email must not contain whitespace"},
-        {"carol", "short", "carol@example.com\t", -3, "email must not contain whitespace"},
-        {"carol", "short", "carol@exa\x7fmple.com", -3, "email must not contain whitespace"},
-        {"carol", "short", "carol.example.com", -3, looks},
-        {"carol", "short", "@example.com", -3, looks},
-        {"carol", "short", "carol@x@example.com", -3, looks},
-        {"carol", "short", "carol@localhost", -3, looks},
-        {"carol", "short", "carol@.example.com", -3, looks},
-        {"carol", "short", "carol@example.com.", -3, looks},
-        {"carol", "short", "carol@example..com", -3, looks},
-        {"carol", "short", "carol@", -3, looks},
+        {"carol", "short", "carol@localhost", -3, "email must look like name@example.com"},
         {"carol", "short", "c@x.y", -3, "password too short (min 8)"},
         {"carol", pass257.c_str(), nullptr, -3, "password too long (max 256)"},
         {"carolinea", "carolinea", nullptr, -3, "password must differ from username"},
-        {"alice", "password1", "al..ice@example.com", -2, "user already exists"},
-        {"ALICE", "password1", nullptr, -2, "user already exists"},
+        {"ALICE", "password1", "al..ice@example.com", -2, "user already exists"},
         {"caf\xc3", "password1", nullptr, -1, ""},  // not UTF-8: it could never be saved
         {"carol", "password1", "carol@\xff.example.com", -1, ""},
     };
@@ -187,15 +169,12 @@ TEST_F(UserStore, ChecksRunInOrderAndStoreNothingOnFailure) {
         EXPECT_EQ(users(), before);
     }
     // Limits are inclusive; the message is cut to a small buffer; a NULL buffer is ignored.
-    EXPECT_EQ(create(name64.c_str(), "password1", (std::string(242, 'e') + "@example.com").c_str()).result, 0);
+    EXPECT_EQ(create(name64.c_str(), "password1", email254.c_str()).result, 0);
     char small[5] = "xxxx";
-    EXPECT_EQ(id_user_create_v("ALICE", "password1", nullptr, nullptr, 0, small, sizeof small), -2);
+    EXPECT_EQ(id_user_create_v("alice", "password1", nullptr, nullptr, 0, small, sizeof small), -2);
     EXPECT_STREQ(small, "user");
     EXPECT_EQ(id_user_create("ALICE", "password1", nullptr, nullptr, 0), -2);
     EXPECT_EQ(id_user_create("dave", "password1", "", nullptr, 0), 0);
-    id_user u;
-    ASSERT_EQ(id_user_find_by_username("dave", &u), 1);
-    EXPECT_STREQ(u.email, "");
 }
 
 TEST_F(UserStore, FirstUserOwnsTheStoreAndLaterRolesAreNormalised) {
@@ -225,117 +204,94 @@ TEST_F(UserStore, FirstUserOwnsTheStoreAndLaterRolesAreNormalised) {
 }
 
 // Hand-written users.json read by the lenient rules: objects only, the first member of a name,
-// texts that are not strings empty, times that are not integers 0, roles normalised.
+// texts that are not strings empty, times that are not integers 0, roles normalised. (Texts with
+// a NUL, overlong ones and times beyond 64 bits are in the users_document fuzz corpus.)
 TEST_F(UserStore, LookupsRoleQueriesAndListingReadLeniently) {
-    const std::string long_name(300, 'L');
     write_file(data.file("users.json"),
-               "[1, \"usr_x\", null,"
-               " {\"id\": \"usr_a\", \"id\": \"usr_dup\", \"username\": \"Alice\", \"email\": 5, \"pass_hash\": \"h\","
-               "  \"role\": \"OWNER\", \"created\": 1.5, \"last_login\": -3},"
-               " {\"id\": \"usr_b\", \"username\": \"" + long_name + "\", \"role\": \"Admin\", \"created\": 18446744073709551615},"
+               "[1, \"usr_x\", null, {\"id\": \"usr_a\", \"id\": \"usr_dup\", \"username\": \"Alice\", \"email\": 5,"
+               " \"pass_hash\": \"h\", \"role\": \"OWNER\", \"created\": 1.5, \"last_login\": -3},"
+               " {\"id\": \"usr_b\", \"username\": \"bob\", \"role\": \"Admin\", \"created\": 9},"
                " {\"id\": \"usr_c\", \"username\": \"alice\", \"role\": [\"admin\"]},"
-               " {\"id\": \"usr_d\", \"username\": \"dan\", \"role\": \"\", \"pass_hash\": \"p\", \"email\": \"d@x.io\"},"
-               " {\"id\": \"usr_a\", \"username\": \"shadow\", \"role\": \"user\"}]");
+               " {\"id\": \"usr_a\", \"username\": \"shadow\", \"email\": \"s@x.io\", \"role\": \"\"}]");
     const struct {
         int (*find)(const char*, id_user*);
         const char* key;
-        const char* summary;  // id|username|email|pass_hash|role|created|last_login, or "" when not found
+        const char* found;  // id|username|email|pass_hash|role|created|last_login, "" for a miss
     } rows[] = {
-        {id_user_find_by_id, "usr_a", "usr_a|Alice||h|owner|0|-3"},
+        {id_user_find_by_id, "usr_a", "usr_a|Alice||h|owner|0|-3"},  // the first of two
         {id_user_find_by_id, "usr_dup", ""},
         {id_user_find_by_id, "USR_A", ""},
-        {id_user_find_by_id, "usr_d", "usr_d|dan|d@x.io|p|user|0|0"},
         {id_user_find_by_username, "alice", "usr_c|alice|||user|0|0"},
         {id_user_find_by_username, "ALICE", ""},
         {id_user_find_by_username_ci, "ALICE", "usr_a|Alice||h|owner|0|-3"},
+        {id_user_find_by_username_ci, "SHADOW", "usr_a|shadow|s@x.io||user|0|0"},
         {id_user_find_by_username_ci, "ALIC", ""},
         {id_user_find_by_username_ci, "", ""},
-        {id_user_find_by_username_ci, nullptr, ""},
+        {id_user_find_by_id, nullptr, ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.key ? row.key : "(null)");
         id_user u;
         std::memset(&u, 0x5A, sizeof u);
-        const int found = row.find(row.key, &u);
-        EXPECT_EQ(found, *row.summary != '\0');
-        if (!found) {
+        EXPECT_EQ(row.find(row.key, &u), *row.found ? 1 : 0);
+        EXPECT_EQ(row.find(row.key, nullptr), *row.found ? 1 : 0);
+        if (!*row.found) {
             EXPECT_EQ(u.id[0], 0x5A) << "a miss must leave the record untouched";
             continue;
         }
         EXPECT_EQ(std::string(u.id) + "|" + u.username + "|" + u.email + "|" + u.pass_hash + "|" + u.role + "|" +
                       std::to_string(u.created) + "|" + std::to_string(u.last_login),
-                  row.summary);
-        EXPECT_EQ(row.find(row.key, nullptr), 1);
+                  row.found);
     }
-    id_user u;
-    ASSERT_EQ(id_user_find_by_id("usr_b", &u), 1);
-    EXPECT_EQ(u.username, long_name.substr(0, 255));
-    EXPECT_EQ(u.created, INT64_MAX);
-
     EXPECT_EQ(id_user_admin_count(), 2);
-    const struct {
-        const char* id;
-        int admin, last;
-    } roles[] = {{"usr_a", 1, 0}, {"usr_b", 1, 0}, {"usr_c", 0, 0}, {"usr_x", 0, 0}, {"", 0, 0}, {nullptr, 0, 0}};
-    for (const auto& r : roles) {
-        EXPECT_EQ(id_user_is_admin_by_id(r.id), r.admin) << (r.id ? r.id : "(null)");
-        EXPECT_EQ(id_user_is_last_admin(r.id), r.last) << (r.id ? r.id : "(null)");
+    for (const char* id : {"usr_a", "usr_b", "usr_c", "usr_x", "", static_cast<const char*>(nullptr)}) {
+        EXPECT_EQ(id_user_is_admin_by_id(id), id && (std::string(id) == "usr_a" || std::string(id) == "usr_b"));
+        EXPECT_EQ(id_user_is_last_admin(id), 0);
     }
     EXPECT_EQ(take(id_user_list_json()),
               "[{\"id\":\"usr_a\",\"username\":\"Alice\",\"role\":\"owner\",\"created\":0,\"last_login\":-3},"
-              "{\"id\":\"usr_b\",\"username\":\"" + long_name + "\",\"role\":\"admin\",\"created\":9223372036854775807},"
+              "{\"id\":\"usr_b\",\"username\":\"bob\",\"role\":\"admin\",\"created\":9},"
               "{\"id\":\"usr_c\",\"username\":\"alice\",\"role\":\"user\"},"
-              "{\"id\":\"usr_d\",\"username\":\"dan\",\"email\":\"d@x.io\",\"role\":\"user\"},"
-              "{\"id\":\"usr_a\",\"username\":\"shadow\",\"role\":\"user\"}]");
+              "{\"id\":\"usr_a\",\"username\":\"shadow\",\"email\":\"s@x.io\",\"role\":\"user\"}]");
 
     // The last administrator: the only owner, until an admin joins.
     write_file(data.file("users.json"), crafted({{"olga", "owner"}, {"uma", "user"}}));
-    EXPECT_EQ(id_user_is_last_admin("usr_0"), 1);
-    EXPECT_EQ(id_user_is_last_admin("usr_1"), 0);
+    EXPECT_EQ(id_user_is_last_admin("usr_0") * 10 + id_user_is_last_admin("usr_1"), 10);
     write_file(data.file("users.json"), crafted({{"olga", "owner"}, {"uma", "user"}, {"adam", "admin"}}));
-    EXPECT_EQ(id_user_is_last_admin("usr_0"), 0);
-    EXPECT_EQ(id_user_is_last_admin("usr_2"), 0);
+    EXPECT_EQ(id_user_is_last_admin("usr_0") * 10 + id_user_is_last_admin("usr_2"), 0);
 }
 
-// A users.json that cannot be read as an array of users is never replaced: creation fails with -1
-// and the file keeps its bytes; reading operations see no users.
-TEST_F(UserStore, UnreadableStoreIsNeverReplaced) {
+// Nothing is stored by a failure after the checks: users.json that cannot be read as an array of
+// users is never replaced (and reads as no users), and no record goes without its salt or its id.
+TEST_F(UserStore, FailuresAfterTheChecksStoreNothing) {
     const std::string deep = std::string(129, '[') + std::string(129, ']');
-    for (const std::string& text : {std::string("not json"), std::string("{}"), std::string("\"[]\""),
-                                    std::string("[{\"id\": \"usr_a\"},]"), deep, std::string()}) {
-        SCOPED_TRACE(text.substr(0, 20));
-        write_file(data.file("users.json"), text);
+    const struct {
+        std::optional<std::string> start;  // users.json before (nullopt: none)
+        int failing_draw;                   // 1: the salt, 2: the identifier
+    } rows[] = {
+        {"not json", 0}, {"{}", 0}, {"\"[]\"", 0}, {"[{\"id\": \"usr_a\"},]", 0}, {deep, 0}, {"", 0},
+        {std::nullopt, 1}, {std::nullopt, 2}, {"[]", 1}, {"[]", 2},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.start.value_or("(none)").substr(0, 20) + ", draw " + std::to_string(row.failing_draw));
+        std::remove(data.file("users.json").c_str());
+        if (row.start) write_file(data.file("users.json"), *row.start);
+        g_draws = 0;
+        g_fail_draw = row.failing_draw;
         const Created c = create("erin", "password1");
         EXPECT_EQ(c.result, -1);
         EXPECT_EQ(c.msg, "");
-        EXPECT_EQ(users(), text);
+        EXPECT_EQ(tarn::test::file_exists(data.file("users.json")), row.start.has_value());
+        EXPECT_EQ(users(), row.start.value_or(""));
         for (const std::string& name : tarn::test::files_in(data.dir()))
             EXPECT_TRUE(name == "users.json" || name == "users.json.lock") << name;
-        EXPECT_EQ(take(id_user_list_json()), "[]");
-        EXPECT_EQ(id_user_admin_count(), 0);
-        EXPECT_EQ(id_user_find_by_username_ci("erin", nullptr), 0);
+        if (row.failing_draw == 0) {
+            EXPECT_EQ(take(id_user_list_json()) + std::to_string(id_user_admin_count()), "[]0");
+        }
     }
     std::remove(data.file("users.json").c_str());
     ASSERT_EQ(::mkdir(data.file("users.json").c_str(), 0700), 0);  // cannot be read at all
     EXPECT_EQ(create("erin", "password1").result, -1);
-    EXPECT_EQ(take(id_user_list_json()), "[]");
-}
-
-// No record without its salt or its identifier: a failed draw stores nothing.
-TEST_F(UserStore, RandomGeneratorFailureStoresNothing) {
-    for (const char* start : {static_cast<const char*>(nullptr), "[]"}) {
-        for (int draw : {1, 2}) {  // the salt, then the identifier
-            SCOPED_TRACE("draw " + std::to_string(draw));
-            std::remove(data.file("users.json").c_str());
-            if (start) write_file(data.file("users.json"), start);
-            g_draws = 0;
-            g_fail_draw = draw;
-            const Created c = create("frank", "password1");
-            EXPECT_EQ(c.result, -1);
-            EXPECT_EQ(c.msg, "");
-            EXPECT_EQ(users(), start ? start : "");
-        }
-    }
 }
 
 // What a concurrent creation does while this one hashes, staged through the randomness seam
@@ -376,38 +332,33 @@ TEST_F(UserStore, TheLockedDocumentDecides) {
     }
 }
 
+// The stored users as "name:role" in stored order.
+std::vector<std::string> stored_users(const std::string& path) {
+    tarn::Document doc;
+    std::vector<std::string> out;
+    if (tarn::parse_json(read_file(path), doc) && doc.IsArray())
+        for (const auto& u : doc.GetArray()) out.push_back(std::string(u["username"].GetString()) + ":" + u["role"].GetString());
+    return out;
+}
+
 TEST(UserStoreProcesses, ConcurrentCreationsKeepEveryNameOnce) {
     DataDirFixture data;
     const std::vector<int> distinct = tarn::test::run_together(8, [](int i) {
         return id_user_create(("user" + std::to_string(i)).c_str(), "password1", nullptr, nullptr, 0);
     });
     EXPECT_EQ(distinct, std::vector<int>(8, 0));
-    tarn::Document doc;
-    ASSERT_TRUE(tarn::parse_json(read_file(data.file("users.json")), doc));
-    ASSERT_EQ(doc.Size(), 8u);
-    std::set<std::string> names, ids;
-    int owners = 0;
-    for (const auto& u : doc.GetArray()) {
-        names.insert(u["username"].GetString());
-        ids.insert(u["id"].GetString());
-        owners += std::string(u["role"].GetString()) == "owner";
-    }
-    EXPECT_EQ(names.size(), 8u);
-    EXPECT_EQ(ids.size(), 8u);
-    EXPECT_EQ(owners, 1);
+    std::vector<std::string> users = stored_users(data.file("users.json"));
+    std::sort(users.begin(), users.end());
+    ASSERT_EQ(users.size(), 8u);
+    EXPECT_EQ(std::count_if(users.begin(), users.end(), [](const std::string& u) { return u.ends_with(":owner"); }), 1);
+    for (std::size_t i = 0; i < users.size(); ++i) EXPECT_TRUE(users[i].starts_with("user" + std::to_string(i) + ":"));
 
     const std::vector<int> same = tarn::test::run_together(8, [](int i) {
         return id_user_create(i % 2 ? "Zed" : "zed", "password1", nullptr, nullptr, 0);
     });
-    int created = 0, taken = 0;
-    for (int s : same) {
-        created += s == 0;
-        taken += s == (-2 & 0xFF);
-    }
-    EXPECT_EQ(created, 1);
-    EXPECT_EQ(taken, 7);
-    ASSERT_TRUE(tarn::parse_json(read_file(data.file("users.json")), doc));
-    EXPECT_EQ(doc.Size(), 9u);
+    EXPECT_EQ(std::count(same.begin(), same.end(), 0), 1);
+    EXPECT_EQ(std::count(same.begin(), same.end(), -2 & 0xFF), 7);
+    EXPECT_EQ(stored_users(data.file("users.json")).size(), 9u);
 }
 
 TEST(UserStoreFaults, CreationUnderTheFaultSweep) {

@@ -20,6 +20,12 @@ namespace {
 
 using tarn::test::to_hex;
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 const unsigned char kSalt[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
 // The key of `password` with kSalt and `count` iterations, derived by OpenSSL, in hex.
@@ -86,6 +92,9 @@ TEST(PasswordHash, StoredStringsVerifyByTheirOwnForm) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.stored + " / " + row.password);
+        // Ten million rounds take a second here and a minute under AddressSanitizer: the
+        // optimised build checks the bound is inclusive.
+        if (kSanitized && row.stored.starts_with("pbkdf2$10000000$")) continue;
         EXPECT_EQ(id_verify_password(row.password, row.stored.c_str()), row.verifies);
     }
     EXPECT_EQ(id_verify_password(nullptr, (pre + key1).c_str()), 0);

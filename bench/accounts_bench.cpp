@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
 
     const Median derive = rep.of("pbkdf2_100k"), parse_save = rep.of("parse_and_save_1000_users");
     const Median floor{derive.real + parse_save.real, derive.cpu + parse_save.cpu};
-    std::printf("\nmedians of %d repetitions; users.json of %d users (%zu bytes) in %s\n", kRepetitions, kUsers,
+    std::printf("\nmedians; users.json of %d users (%zu bytes) in %s\n", kUsers,
                 g_users_text.size(), root.c_str());
     print_line("PBKDF2-HMAC-SHA-256, 100000 iterations", derive, {}, "");
     print_line("id_verify_password", rep.of("verify_password"), derive, "the derivation");

@@ -161,4 +161,52 @@ int change_document(std::string_view name, int retries, Unreadable unreadable, C
     return outcome.result;
 }
 
+// A document as an operation read it without the lock, before costly work that a check of it
+// may spare (user creation looks for the username before it hashes the password): the bytes
+// read and their parse.
+struct Snapshot {
+    LoadStatus status = LoadStatus::missing;
+    std::string text;  // the bytes read (loaded or invalid)
+    Document doc;      // their parse (loaded)
+};
+// Reads and parses `file` into `snap`; its status.
+LoadStatus load_snapshot(const DocFile& file, Snapshot& snap);
+// Reads `file` again into `out`. When it still holds the bytes of `snap` (loaded), the snapshot's
+// parse is moved into `out` instead of parsing the same bytes twice.
+LoadStatus reload_snapshot(const DocFile& file, Snapshot& snap, Document& out);
+
+// change_document for a document read into `snapshot` earlier in the same operation: under the
+// lock the document is read again, and an unchanged one is not parsed again. The change always
+// runs on the document as it is under the lock, so checks made on the snapshot must be repeated
+// in it (they cost a walk, not a parse). `snapshot` is consumed.
+template <class Change>
+int change_document(const DocFile& file, Snapshot& snapshot, int retries, Unreadable unreadable,
+                    Change&& change) {
+    DocumentLock lock;
+    if (!lock.acquire(file, retries)) return -1;
+    Document doc;
+    std::optional<SetAside> aside;
+    switch (reload_snapshot(file, snapshot, doc)) {
+        case LoadStatus::loaded:
+            break;
+        case LoadStatus::missing:
+            doc.SetNull();
+            break;
+        case LoadStatus::invalid:
+            if (unreadable == Unreadable::fail) return -1;
+            aside.emplace(file);
+            if (!aside->ok()) return -1;
+            doc.SetNull();
+            break;
+        case LoadStatus::unreadable:
+            return -1;
+    }
+    const bool existed = !doc.IsNull();
+    Outcome outcome = std::forward<Change>(change)(doc, existed);
+    if (!outcome.save) return outcome.result;
+    if (save_document(file, doc) != 0) return -1;
+    if (aside) aside->keep();
+    return outcome.result;
+}
+
 }  // namespace tarn

@@ -21,6 +21,7 @@ all_targets+=(session_cookie)
 all_targets+=(request_params client_auth)
 all_targets+=(jwt_verify)
 all_targets+=(signin_stores)
+all_targets+=(password_hash email_check users_document)
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 build=$root/build-fuzz
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/ascii.hpp"
 #include "core/clients.hpp"
 #include "core/document.hpp"
 #include "core/json_read.hpp"
@@ -31,13 +32,7 @@ constexpr const char* kTooLong = "redirect_uri must be at most 255 bytes";
 // True when `text` begins with `scheme` (lower-case letters, compared ignoring ASCII case)
 // followed by "://" exactly.
 bool has_scheme(std::string_view text, std::string_view scheme) {
-    if (text.size() < scheme.size() + 3) return false;
-    for (std::size_t i = 0; i < scheme.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != scheme[i]) return false;
-    }
-    return text.substr(scheme.size(), 3) == "://";
+    return ascii::starts_with_ignoring_case(text, scheme) && text.substr(scheme.size(), 3) == "://";
 }
 
 const char* redirect_uri_problem(const char* redirect_uri) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "core/ascii.hpp"
 #include "id_tokens.h"
 #include "identity_common.h"
 
@@ -18,22 +19,7 @@ constexpr std::size_t kSecureLineMax = 589;  // longer lines go without "; Secur
 constexpr std::string_view kSecure = "; Secure";
 
 // The value of a CGI variable, or "" when it is unset.
-std::string_view env_text(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? std::string_view(v) : std::string_view();
-}
-
-bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
+std::string_view env_text(const char* name) { return cgi_env(name, ""); }
 
 // The value of the first "id_session" cookie in `header`: cookies are separated by ";", spaces
 // and semicolons before a name are skipped, the name is case-sensitive, and the value runs to the
@@ -56,7 +42,7 @@ std::optional<std::string_view> session_cookie_value(std::string_view header) {
 // The cookie is Secure when the request reached the proxy over https, or the provider's own base
 // URL is an https one.
 bool secure_request() {
-    if (equal_ignoring_ascii_case(env_text("HTTP_X_FORWARDED_PROTO"), "https")) return true;
+    if (tarn::ascii::equal_ignoring_case(env_text("HTTP_X_FORWARDED_PROTO"), "https")) return true;
     id_config cfg;
     id_get_config(&cfg);
     return std::strncmp(cfg.base_url, "https://", 8) == 0;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "core/ascii.hpp"
 #include "core/document.hpp"
 #include "core/json_read.hpp"
 #include "identity_common.h"
@@ -15,23 +16,13 @@ namespace tarn::users {
 
 inline constexpr std::string_view kFile = "users.json";
 
-// Compares two texts folding only the ASCII letters (usernames, roles).
-inline bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
+// Usernames and roles compare folding only the ASCII letters.
+using ascii::equal_ignoring_case;
 
 // The normalised role: "owner" or "admin" ignoring ASCII case, anything else "user".
 inline const char* role_name(std::string_view role) {
-    if (equal_ignoring_ascii_case(role, "owner")) return "owner";
-    if (equal_ignoring_ascii_case(role, "admin")) return "admin";
+    if (equal_ignoring_case(role, "owner")) return "owner";
+    if (equal_ignoring_case(role, "admin")) return "admin";
     return "user";
 }
 
@@ -61,7 +52,7 @@ template <class Root>
 auto* find_by_username_ci(Root& root, std::string_view username) {
     return first_user(root, [username](const Value& u) {
         const Value* name = json::member(u, "username");
-        return name && name->IsString() && equal_ignoring_ascii_case(json::text(*name), username);
+        return name && name->IsString() && equal_ignoring_case(json::text(*name), username);
     });
 }
 

@@ -16,7 +16,8 @@ root=$(pwd)
 
 seconds=${1:-60}
 shift || true
-all_targets=(base64url hex config_file bounded_strings json_document keys_store rsa_der)
+all_targets=(base64url hex config_file bounded_strings)
+all_targets+=(json_document keys_store rsa_der)
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 build=$root/build-fuzz
 

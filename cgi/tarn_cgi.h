@@ -6,6 +6,7 @@
 #define TARN_CGI_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 
 #ifdef __cplusplus
@@ -68,6 +69,42 @@ void url_encode(const char *src, char *dst, size_t cap);
 int tarn_valid_repo_name(const char *s);
 /* As tarn_valid_repo_name, also allowing "/" and ":". */
 int tarn_valid_ref(const char *s);
+
+/* Request input: the CGI environment, the query string and the request body. Lookups return
+ * pointers into process-wide rings of 8 slots per kind (4096-byte query slots, 1024-byte form
+ * slots): a result stays valid through the next 7 lookups of its kind and is overwritten by the
+ * 8th, so copy what must live longer. Every query lookup with a non-empty name, and every lookup
+ * that reaches the body, takes the next slot of its kind whether or not the parameter is found.
+ * One thread per process, as in CGI. */
+
+/* The variable `name` when set and non-empty, else `fallback`, else "" (a pointer into the
+ * environment, not a copy). */
+const char *cgi_env(const char *name, const char *fallback);
+/* REQUEST_METHOD when set and non-empty, else "GET". */
+const char *cgi_method(void);
+/* PATH_INFO when set and non-empty, else "/". */
+const char *cgi_path_info(void);
+/* 1 when REQUEST_METHOD begins with "PO" (case-sensitive: "POST" and "POSTX", not "post" or
+ * "PUT"), else 0. */
+int cgi_is_post(void);
+/* The value of the first QUERY_STRING segment whose key (not decoded) is exactly `name`, decoded
+ * ("+" is a space, %XX a byte; a "%" without two hex digits stays) and cut at 4095 bytes, in the
+ * next query slot; a static "" when absent (a NULL or empty name uses no slot). */
+const char *cgi_query(const char *name);
+/* The request body: the whole file POST_BODY_FILE names when it opens, else CONTENT_LENGTH
+ * (decimal digits only) bytes of standard input, fewer when it ends first. Returns a malloc'ed
+ * buffer with the body and a NUL after it (release with free or id_free) and its length through
+ * `len` (when non-NULL; NUL bytes inside count), or NULL with *len = 0: no body, a bad or zero
+ * CONTENT_LENGTH, a body over 1 MiB (refused whole, never cut), a read error, no memory. */
+char *cgi_read_post(uint64_t *len);
+/* The parameter `name`: a non-empty value from the query string (cgi_query), else from the body
+ * of a POST (read once per process): the first top-level string member of that name (cut at 1023
+ * bytes) when CONTENT_TYPE contains "application/json" and the body is a JSON object, else the
+ * form-encoded body decoded as the query is (cut at 1023 bytes). A static "" when absent. */
+const char *id_param(const char *name);
+/* Copies the value id_param gives ("" when absent) into `dst`. Returns 0, or -1 with `dst`
+ * unchanged when dst is NULL, cap is 0, or the value and its NUL do not fit in `cap`. */
+int id_param_copy(const char *name, char *dst, size_t cap);
 
 #pragma GCC visibility pop
 

@@ -116,17 +116,77 @@ struct Outcome {
     static Outcome unchanged(int result = 0) { return {result, false}; }
 };
 
+// The step at which change_document gave up when it returned -1 of its own accord, for the
+// operations that report each cause differently (none: the change ran and saved, or chose not to).
+enum class ChangeFailure { none, lock, load, save };
+
 // Takes the lock of `name`, loads it (a missing document is a Null `doc`, `existed` false), runs
 // `change(doc, existed)`, saves when the outcome says so, and releases the lock on every path.
-// Returns the outcome's result, or -1 when the lock, the load or the save fails.
+// Returns the outcome's result, or -1 when the lock, the load or the save fails (and then names
+// the step in `*failure` when given).
 template <class Change>
-int change_document(std::string_view name, int retries, Unreadable unreadable, Change&& change) {
+int change_document(std::string_view name, int retries, Unreadable unreadable, Change&& change,
+                    ChangeFailure* failure = nullptr) {
+    auto fail = [failure](ChangeFailure step) {
+        if (failure) *failure = step;
+        return -1;
+    };
+    if (failure) *failure = ChangeFailure::none;
     const DocFile file(name);
+    DocumentLock lock;
+    if (!lock.acquire(file, retries)) return fail(ChangeFailure::lock);
+    Document doc;
+    std::optional<SetAside> aside;
+    bool existed = false;  // from the load, not the content: a document holding null exists
+    switch (load_document(file, doc)) {
+        case LoadStatus::loaded:
+            existed = true;
+            break;
+        case LoadStatus::missing:
+            doc.SetNull();
+            break;
+        case LoadStatus::invalid:
+            if (unreadable == Unreadable::fail) return fail(ChangeFailure::load);
+            aside.emplace(file);
+            if (!aside->ok()) return fail(ChangeFailure::load);
+            doc.SetNull();
+            break;
+        case LoadStatus::unreadable:
+            return fail(ChangeFailure::load);
+    }
+    Outcome outcome = std::forward<Change>(change)(doc, existed);
+    if (!outcome.save) return outcome.result;  // an unparseable document stays, its copy goes
+    if (save_document(file, doc) != 0) return fail(ChangeFailure::save);
+    if (aside) aside->keep();
+    return outcome.result;
+}
+
+// A document as an operation read it without the lock, before costly work that a check of it
+// may spare (user creation looks for the username before it hashes the password): the bytes
+// read and their parse.
+struct Snapshot {
+    LoadStatus status = LoadStatus::missing;
+    std::string text;  // the bytes read (loaded or invalid)
+    Document doc;      // their parse (loaded)
+};
+// Reads and parses `file` into `snap`; its status.
+LoadStatus load_snapshot(const DocFile& file, Snapshot& snap);
+// Reads `file` again into `out`. When it still holds the bytes of `snap` (loaded), the snapshot's
+// parse is moved into `out` instead of parsing the same bytes twice.
+LoadStatus reload_snapshot(const DocFile& file, Snapshot& snap, Document& out);
+
+// change_document for a document read into `snapshot` earlier in the same operation: under the
+// lock the document is read again, and an unchanged one is not parsed again. The change always
+// runs on the document as it is under the lock, so checks made on the snapshot must be repeated
+// in it (they cost a walk, not a parse). `snapshot` is consumed.
+template <class Change>
+int change_document(const DocFile& file, Snapshot& snapshot, int retries, Unreadable unreadable,
+                    Change&& change) {
     DocumentLock lock;
     if (!lock.acquire(file, retries)) return -1;
     Document doc;
     std::optional<SetAside> aside;
-    switch (load_document(file, doc)) {
+    switch (reload_snapshot(file, snapshot, doc)) {
         case LoadStatus::loaded:
             break;
         case LoadStatus::missing:
@@ -143,7 +203,7 @@ int change_document(std::string_view name, int retries, Unreadable unreadable, C
     }
     const bool existed = !doc.IsNull();
     Outcome outcome = std::forward<Change>(change)(doc, existed);
-    if (!outcome.save) return outcome.result;  // an unparseable document stays, its copy goes
+    if (!outcome.save) return outcome.result;
     if (save_document(file, doc) != 0) return -1;
     if (aside) aside->keep();
     return outcome.result;

@@ -39,6 +39,51 @@ int id_user_find_by_username(const char *username, id_user *out);
 /* As id_user_find_by_id, matching "username" ignoring ASCII case. */
 int id_user_find_by_username_ci(const char *username, id_user *out);
 
+/* Creates a user; the first of a store is "owner", later ones id_role_name(role). Returns 0 and
+ * copies the new "usr_" identifier into id_out (cut to id_cap) when given; else, with nothing
+ * stored and id_out untouched, the first failure: -1 "missing username or password"; -3 for a
+ * username over 64 bytes, an email over 254, id_email_check, id_password_policy; -2 "user already
+ * exists" (ASCII case ignored); -1 with no message when a text is not UTF-8, randomness, the lock
+ * or the save fails, or users.json does not parse or is not an array (it is left as it is). */
+int id_user_create_role(const char *username, const char *password, const char *email,
+                        const char *role, char *id_out, size_t id_cap, char *msg, size_t msg_cap);
+/* id_user_create_role with no role requested. */
+int id_user_create_v(const char *username, const char *password, const char *email, char *id_out,
+                     size_t id_cap, char *msg, size_t msg_cap);
+/* id_user_create_role with no role requested and no message buffer. */
+int id_user_create(const char *username, const char *password, const char *email, char *id_out,
+                   size_t id_cap);
+
+/* 1 when the user `id` exists and is an administrator ("owner" or "admin"), else 0. */
+int id_user_is_admin_by_id(const char *id);
+/* The number of users whose role is "owner" or "admin" (ASCII case ignored); 0 without a
+ * readable users.json whose root is an array. */
+int id_user_admin_count(void);
+/* 1 when the user `id` is an administrator and the only one, else 0 (also for NULL or ""). */
+int id_user_is_last_admin(const char *id);
+/* Every user as a compact JSON array of {"id","username","email","role","created","last_login"}
+ * (each stored member that is present; the role normalised; never "pass_hash"), in stored order;
+ * "[]" without a readable users.json whose root is an array. A heap text (id_free), or NULL when
+ * memory runs out. */
+char *id_user_list_json(void);
+
+/* The address rule: 0 for NULL, "" or name@domain.tld (one "@" not first, a domain of two or more
+ * labels joined by single dots); -3 with "email must not contain whitespace" for a byte 0x01-0x20
+ * or 0x7F, else -3 with "email must look like name@example.com". */
+int id_email_check(const char *email, char *msg, size_t msg_cap);
+
+/* Writes "pbkdf2$100000$<32 hex salt>$<64 hex key>" (111 characters; PBKDF2-HMAC-SHA-256 of the
+ * password's bytes, 16 fresh salt bytes) into out. Returns 0, or -1 (NULL argument, cap below
+ * 112, randomness failed) with out holding "" when cap > 0. */
+int id_hash_password(const char *password, char *out, size_t cap);
+/* 1 when `password` matches the hash string `stored` (with the iteration count it names, 1 to
+ * 10000000; hex digits of either case), else 0, also for NULL or a string of any other form. */
+int id_verify_password(const char *password, const char *stored);
+/* 0 when the password is acceptable, else -3 with the message of the first failed rule: "password
+ * too short (min 8)" (a NULL password too), "password too long (max 256)" (bytes), "password must
+ * differ from username" (equal bytes; username may be NULL). The message buffer is emptied first. */
+int id_password_policy(const char *username, const char *password, char *msg, size_t msg_cap);
+
 #pragma GCC visibility pop
 
 #ifdef __cplusplus

@@ -9,7 +9,12 @@
 #include <stdint.h>
 
 #include "id_accounts.h"
+#include "id_clients.h"
+#include "id_jwt.h"
+#include "id_consent.h"
+#include "id_signin.h"
 #include "id_keys.h"
+#include "id_tokens.h"
 #include "tarn_cgi.h"
 #include "tarn_crypto.h"
 
@@ -86,6 +91,10 @@ void id_log_line(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
  * else the first entry of X-Forwarded-For (at most 63 characters, trailing blanks removed), else
  * "?". Nothing happens when dst is NULL or cap is 0. */
 void id_client_ip(char *dst, size_t cap);
+/* The admin API gate: 1 when `user_id` names an administrator (id_user_is_admin_by_id), or when
+ * cfg's admin_secret is non-empty and equals the X-Identity-Admin header (HTTP_X_IDENTITY_ADMIN);
+ * else 0. Only a present but different header is logged, with REMOTE_ADDR ("unknown" if unset). */
+int id_api_admin_ok(const id_config *cfg, const char *user_id);
 
 /* Releases a text or buffer handed out by this library. */
 void id_free(void *p);

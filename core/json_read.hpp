@@ -58,6 +58,7 @@ inline std::int64_t int_or_zero(const Value& obj, std::string_view name) {
 // as a C text would. Nothing happens when dst is null or cap is 0.
 inline void copy_text(char* dst, std::size_t cap, std::string_view src) {
     if (!dst || cap == 0) return;
+    if (src.empty()) src = "";  // an empty view may have no data pointer, which memchr and memcpy refuse
     std::size_t len = src.size();
     if (const void* nul = std::memchr(src.data(), '\0', len))
         len = static_cast<std::size_t>(static_cast<const char*>(nul) - src.data());
@@ -70,6 +71,7 @@ inline void copy_text(char* dst, std::size_t cap, std::string_view src) {
 // copy stays valid UTF-8 when the source is.
 inline void copy_text_utf8(char* dst, std::size_t cap, std::string_view src) {
     if (!dst || cap == 0) return;
+    if (src.empty()) src = "";  // an empty view may have no data pointer, which memchr and memcpy refuse
     std::size_t len = src.size();
     if (const void* nul = std::memchr(src.data(), '\0', len))
         len = static_cast<std::size_t>(static_cast<const char*>(nul) - src.data());

@@ -1,0 +1,191 @@
+// What an account operation costs against the work it cannot avoid, measured in one run:
+//   build/bench/accounts_bench
+// - id_verify_password of a stored hash against one 100000-iteration PBKDF2 derivation;
+// - user creation on a users.json of 1000 users against one derivation plus one parse and one
+//   save of that document (and what a parse alone costs, the price of a second one).
+// The data directory is a fresh temporary one under $TMPDIR (default /tmp). After Google Benchmark's table a summary prints
+// the medians and the ratios.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/document.hpp"
+#include "core/fileio.hpp"
+#include "identity_common.h"
+
+namespace {
+
+constexpr int kRepetitions = 9;
+constexpr int kUsers = 1000;
+const char kPassword[] = "correct horse battery staple";
+const unsigned char kSalt[16] = {0x5a, 0x17, 0x9c, 0x02, 0xee, 0x41, 0x8d, 0x73,
+                                 0x10, 0xb6, 0x2f, 0xc8, 0x64, 0x09, 0xd5, 0x3e};
+
+std::string g_users_text;  // users.json with kUsers users, as the store saves it
+
+// A users.json of kUsers records shaped like the store's own (identifiers, hash strings and
+// emails of their real lengths), written without spending a derivation on each.
+bool make_store() {
+    tarn::Document doc;
+    doc.SetArray();
+    auto& a = doc.GetAllocator();
+    for (int i = 0; i < kUsers; ++i) {
+        char id[32], name[32], email[64], hash[128];
+        std::snprintf(id, sizeof id, "usr_%011d", i);
+        std::snprintf(name, sizeof name, "member%04d", i);
+        std::snprintf(email, sizeof email, "member%04d@example.org", i);
+        std::snprintf(hash, sizeof hash, "pbkdf2$100000$%032x$%064x", i * 7919, i * 104729);
+        tarn::Value u(rapidjson::kObjectType);
+        u.AddMember("id", tarn::Value(id, a), a);
+        u.AddMember("username", tarn::Value(name, a), a);
+        u.AddMember("email", tarn::Value(email, a), a);
+        u.AddMember("pass_hash", tarn::Value(hash, a), a);
+        u.AddMember("role", rapidjson::StringRef(i == 0 ? "owner" : "user"), a);
+        u.AddMember("created", static_cast<std::int64_t>(1750000000 + i), a);
+        u.AddMember("last_login", static_cast<std::int64_t>(1750000000 + i), a);
+        doc.PushBack(u, a);
+    }
+    return tarn::write_json(doc, true, g_users_text);
+}
+
+void restore_store() {
+    if (!tarn::replace_file(tarn::data_path("users.json"), tarn::data_path("users.json.tmp"), g_users_text))
+        std::abort();
+}
+
+void BM_Pbkdf2(benchmark::State& state) {
+    unsigned char out[32];
+    for (auto _ : state) {
+        if (tarn_pbkdf2_sha256(kPassword, sizeof kPassword - 1, kSalt, sizeof kSalt, 100000, out, sizeof out) != 0)
+            state.SkipWithError("derivation failed");
+        benchmark::DoNotOptimize(out);
+    }
+}
+
+void BM_VerifyPassword(benchmark::State& state) {
+    char stored[256];
+    if (id_hash_password(kPassword, stored, sizeof stored) != 0) return state.SkipWithError("hashing failed");
+    for (auto _ : state)
+        if (id_verify_password(kPassword, stored) != 1) state.SkipWithError("no match");
+}
+
+// Every case that touches users.json starts each iteration from the same file, restored with the
+// timer paused, so that what the restore does to caches and the heap weighs on each alike.
+void BM_ParseStore(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        restore_store();
+        state.ResumeTiming();
+        tarn::Document doc;
+        if (tarn::load_document("users.json", doc) != tarn::LoadStatus::loaded) state.SkipWithError("load failed");
+        benchmark::DoNotOptimize(doc);
+    }
+}
+
+void BM_ParseAndSaveStore(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        restore_store();
+        state.ResumeTiming();
+        tarn::Document doc;
+        if (tarn::load_document("users.json", doc) != tarn::LoadStatus::loaded ||
+            tarn::save_document("users.json", doc) != 0)
+            state.SkipWithError("load or save failed");
+    }
+}
+
+void BM_CreateUser(benchmark::State& state) {
+    int n = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        restore_store();
+        const std::string name = "newcomer" + std::to_string(n++);
+        state.ResumeTiming();
+        if (id_user_create(name.c_str(), kPassword, "newcomer@example.org", nullptr, 0) != 0)
+            state.SkipWithError("creation failed");
+    }
+}
+
+// Median milliseconds of each case, real and CPU time.
+struct Median {
+    double real = -1, cpu = -1;
+};
+
+class MedianReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& r : runs)
+            if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median" && !r.error_occurred) {
+                const double unit = benchmark::GetTimeUnitMultiplier(r.time_unit) * 1e-3;
+                medians_[r.run_name.function_name] = {r.GetAdjustedRealTime() / unit, r.GetAdjustedCPUTime() / unit};
+            }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    Median of(const std::string& name) const {
+        auto it = medians_.find(name);
+        return it == medians_.end() ? Median{} : it->second;
+    }
+
+private:
+    std::map<std::string, Median> medians_;
+};
+
+void print_line(const char* what, const Median& m, const Median& base, const char* base_name) {
+    std::printf("  %-40s %8.3f ms real %8.3f ms CPU", what, m.real, m.cpu);
+    if (base.real > 0) std::printf("   %.3fx / %.3fx %s", m.real / base.real, m.cpu / base.cpu, base_name);
+    std::printf("\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A CGI process makes one operation and exits; this loop makes thousands, and glibc hands the
+    // memory an iteration frees back to the kernel and faults it in again on the next one (tens of
+    // microseconds a page on a virtual machine), charging whichever case frees at the wrong
+    // moment. Keeping freed memory in the process measures the operations instead.
+    ::mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    ::mallopt(M_MMAP_THRESHOLD, 1 << 30);
+    const char* tmp = std::getenv("TMPDIR");
+    std::string root = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarn-accounts-bench-XXXXXX";
+    if (!::mkdtemp(root.data())) return 1;
+    ::setenv("IDENTITY_DATA_DIR", (root + "/data").c_str(), 1);
+    if (::chdir(root.c_str()) != 0 || !make_store()) return 1;  // no config.json is picked up here
+
+    for (auto* b : {benchmark::RegisterBenchmark("pbkdf2_100k", BM_Pbkdf2),
+                    benchmark::RegisterBenchmark("verify_password", BM_VerifyPassword),
+                    benchmark::RegisterBenchmark("parse_1000_users", BM_ParseStore),
+                    benchmark::RegisterBenchmark("parse_and_save_1000_users", BM_ParseAndSaveStore),
+                    benchmark::RegisterBenchmark("create_user_1000_users", BM_CreateUser)})
+        b->Unit(benchmark::kMillisecond)->MinTime(0.5)->Repetitions(kRepetitions)->DisplayAggregatesOnly();
+    // Repetitions of the cases run interleaved at random, so that a machine whose load changes
+    // during the run weighs on every case alike (a later flag on the command line overrides it).
+    std::vector<char*> args(argv, argv + argc);
+    static char interleave[] = "--benchmark_enable_random_interleaving=true";
+    args.insert(args.begin() + 1, interleave);
+    int nargs = static_cast<int>(args.size());
+    benchmark::Initialize(&nargs, args.data());
+    if (benchmark::ReportUnrecognizedArguments(nargs, args.data())) return 1;
+    MedianReporter rep;
+    benchmark::RunSpecifiedBenchmarks(&rep);
+    benchmark::Shutdown();
+
+    const Median derive = rep.of("pbkdf2_100k"), parse_save = rep.of("parse_and_save_1000_users");
+    const Median floor{derive.real + parse_save.real, derive.cpu + parse_save.cpu};
+    std::printf("\nmedians; users.json of %d users (%zu bytes) in %s\n", kUsers,
+                g_users_text.size(), root.c_str());
+    print_line("PBKDF2-HMAC-SHA-256, 100000 iterations", derive, {}, "");
+    print_line("id_verify_password", rep.of("verify_password"), derive, "the derivation");
+    print_line("parse of users.json", rep.of("parse_1000_users"), {}, "");
+    print_line("parse and save of users.json", parse_save, {}, "");
+    print_line("user creation", rep.of("create_user_1000_users"), floor, "derivation + parse and save");
+    std::filesystem::remove_all(root);
+    return 0;
+}

@@ -1,0 +1,225 @@
+// The cost of the stores an attacker writes at will, one sign-in attempt at a time:
+//  - a failed sign-in with 1,000, 10,000 and 100,000 accounts in login_attempts.json, against one
+//    id_json_doc_parse plus one id_save_json_file of the same document (the least any whole-document
+//    change costs);
+//  - an audit event with a full audit log (2000 entries), against the same floor;
+//  - a failed sign-in on a store of 100,000 stale records, which it sheds;
+//  - failures with a fresh account name every second, starting from a store just under 1 MiB of
+//    records spread over the last two hours: the store never grows past 1 MiB and one record.
+// Prints medians of 5 repetitions and the ratios, of wall-clock time (a save waits for the disk)
+// and of CPU time.
+#include <benchmark/benchmark.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/clock.hpp"
+#include "core/document.hpp"
+#include "identity_common.h"
+
+namespace {
+
+constexpr std::int64_t kNow = 1750000000;
+std::int64_t g_now = kNow;
+std::int64_t bench_clock() { return g_now; }
+
+std::string g_data_dir;
+
+std::string data_file(const char* name) { return g_data_dir + "/" + name; }
+
+void write_text(const char* name, const std::string& text) {
+    std::FILE* f = std::fopen(data_file(name).c_str(), "wb");
+    if (!f || std::fwrite(text.data(), 1, text.size(), f) != text.size()) std::abort();
+    std::fclose(f);
+}
+
+long long file_size(const char* name) {
+    struct stat st {};
+    return ::stat(data_file(name).c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+// login_attempts.json in the stored form: `n` accounts, the i-th failed last `age(i)` seconds ago.
+template <class Age>
+std::string attempts(int n, Age age) {
+    tarn::Document doc;
+    doc.SetObject();
+    auto& a = doc.GetAllocator();
+    for (int i = 0; i < n; ++i) {
+        tarn::Value rec(rapidjson::kObjectType);
+        rec.AddMember("count", 2, a);
+        rec.AddMember("strikes", 2, a);
+        rec.AddMember("locked_until", 0, a);
+        rec.AddMember("last_ts", static_cast<std::int64_t>(g_now - age(i)), a);
+        doc.AddMember(tarn::Value(("acc_user" + std::to_string(i) + "@example.org").c_str(), a), rec, a);
+    }
+    std::string text;
+    tarn::write_json(doc, true, text);
+    return text;
+}
+
+// A full audit_log.json of typical entries.
+std::string full_audit_log() {
+    tarn::Document doc;
+    doc.SetArray();
+    auto& a = doc.GetAllocator();
+    for (int i = 0; i < 2000; ++i) {
+        tarn::Value e(rapidjson::kObjectType);
+        e.AddMember("ts", static_cast<std::int64_t>(kNow - 2000 + i), a);
+        e.AddMember("event", "login_failed", a);
+        e.AddMember("user_id", "usr_Qk3v9ZrT2aX", a);
+        e.AddMember("username", tarn::Value(("user" + std::to_string(i)).c_str(), a), a);
+        e.AddMember("ip", "203.0.113.45", a);
+        e.AddMember("detail", "bad password", a);
+        doc.PushBack(e, a);
+    }
+    std::string text;
+    tarn::write_json(doc, true, text);
+    return text;
+}
+
+// The floor of a whole-document change: parse the text, save the document.
+void parse_and_save(benchmark::State& state, const std::string& text) {
+    for (auto _ : state) {
+        id_json_doc* doc = id_json_doc_parse(text.data(), text.size());
+        if (!doc || id_save_json_file("reference.json", doc) != 0) {
+            state.SkipWithError("parse or save failed");
+            id_json_doc_free(doc);
+            break;
+        }
+        id_json_doc_free(doc);
+    }
+    state.counters["file_bytes"] = static_cast<double>(text.size());
+}
+
+// Every account failed within the last 500 s: nothing may be shed, every record is read and kept.
+std::string recent_store(int n) {
+    g_now = kNow;
+    return attempts(n, [](int i) { return i % 500; });
+}
+
+void BM_FailedSignIn(benchmark::State& state) {
+    write_text("login_attempts.json", recent_store(static_cast<int>(state.range(0))));
+    for (auto _ : state) id_login_failed("user7@example.org", nullptr);
+    state.counters["file_bytes"] = static_cast<double>(file_size("login_attempts.json"));
+}
+
+void BM_ParseAndSaveAttempts(benchmark::State& state) {
+    parse_and_save(state, recent_store(static_cast<int>(state.range(0))));
+}
+
+void BM_AuditEventFullLog(benchmark::State& state) {
+    write_text("audit_log.json", full_audit_log());
+    for (auto _ : state) {
+        if (id_audit_record("login_failed", "usr_Qk3v9ZrT2aX", "user1", "203.0.113.45", "bad password") != 0) {
+            state.SkipWithError("recording failed");
+            break;
+        }
+    }
+    state.counters["file_bytes"] = static_cast<double>(file_size("audit_log.json"));
+}
+
+void BM_ParseAndSaveAudit(benchmark::State& state) { parse_and_save(state, full_audit_log()); }
+
+// 100,000 accounts whose last failure is over 600 s old and whose locks are over: the failure
+// that finds them drops them all.
+void BM_FailedSignInSheddingStaleStore(benchmark::State& state) {
+    g_now = kNow;
+    const std::string stale = attempts(100000, [](int i) { return 601 + i % 5000; });
+    for (auto _ : state) {
+        state.PauseTiming();
+        write_text("login_attempts.json", stale);
+        state.ResumeTiming();
+        id_login_failed("newcomer@example.org", nullptr);
+    }
+    state.counters["bytes_before"] = static_cast<double>(stale.size());
+    state.counters["bytes_after"] = static_cast<double>(file_size("login_attempts.json"));
+}
+
+// A fresh account name fails every second, on a store that already holds one failure per second
+// of the last 7,400 s (just under 1 MiB): once past 1 MiB, the store sheds what went stale.
+void BM_FreshNameEverySecond(benchmark::State& state) {
+    g_now = kNow;
+    write_text("login_attempts.json", attempts(7400, [](int i) { return 7400 - i; }));
+    const double start = static_cast<double>(file_size("login_attempts.json"));
+    double largest = start;
+    long long n = 0;
+    for (auto _ : state) {
+        ++g_now;
+        id_login_failed(("fresh" + std::to_string(n++) + "@example.org").c_str(), nullptr);
+        state.PauseTiming();
+        largest = std::max(largest, static_cast<double>(file_size("login_attempts.json")));
+        state.ResumeTiming();
+    }
+    state.counters["bytes_start"] = start;
+    state.counters["bytes_largest"] = largest;
+    state.counters["bytes_end"] = static_cast<double>(file_size("login_attempts.json"));
+}
+
+#define MEDIAN_OF_5 Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true)
+BENCHMARK(BM_FailedSignIn)->Arg(1000)->Arg(10000)->Arg(100000)->MEDIAN_OF_5;
+BENCHMARK(BM_ParseAndSaveAttempts)->Arg(1000)->Arg(10000)->Arg(100000)->MEDIAN_OF_5;
+BENCHMARK(BM_AuditEventFullLog)->MEDIAN_OF_5;
+BENCHMARK(BM_ParseAndSaveAudit)->MEDIAN_OF_5;
+BENCHMARK(BM_FailedSignInSheddingStaleStore)->Iterations(5)->MEDIAN_OF_5;
+BENCHMARK(BM_FreshNameEverySecond)->Iterations(1000)->Unit(benchmark::kMillisecond);
+
+struct Median {
+    double real_ms = 0;  // wall clock, fsync included
+    double cpu_ms = 0;
+};
+
+class MedianCollector : public benchmark::ConsoleReporter {
+public:
+    MedianCollector() : ConsoleReporter(OO_Tabular) {}
+    std::map<std::string, Median> medians;  // by "name" or "name/argument"
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& r : runs) {
+            if (r.run_type != Run::RT_Aggregate || r.aggregate_name != "median") continue;
+            const std::string& args = r.run_name.args;
+            medians[r.run_name.function_name + (args.empty() ? "" : "/" + args)] = {r.GetAdjustedRealTime(),
+                                                                                    r.GetAdjustedCPUTime()};
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+void print_ratio(const char* what, const Median& ours, const Median& floor) {
+    std::printf("%-32s %8.2f ms (cpu %7.2f); parse + save %8.2f ms (cpu %7.2f); ratio %.2f (cpu %.2f)\n", what,
+                ours.real_ms, ours.cpu_ms, floor.real_ms, floor.cpu_ms, ours.real_ms / floor.real_ms,
+                ours.cpu_ms / floor.cpu_ms);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string dir = (std::filesystem::temp_directory_path() / "tarn-signin-bench-XXXXXX").string();
+    if (!mkdtemp(dir.data()) || chdir(dir.c_str()) != 0) return 1;
+    g_data_dir = dir + "/data";
+    setenv("IDENTITY_DATA_DIR", g_data_dir.c_str(), 1);
+    std::filesystem::create_directory(g_data_dir);
+    tarn::testing::set_clock(&bench_clock);
+
+    benchmark::Initialize(&argc, argv);
+    MedianCollector reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    std::filesystem::remove_all(dir);
+
+    auto& m = reporter.medians;
+    for (const char* n : {"1000", "10000", "100000"}) {
+        const std::string ours = std::string("BM_FailedSignIn/") + n, floor = std::string("BM_ParseAndSaveAttempts/") + n;
+        if (m.count(ours) && m.count(floor))
+            print_ratio(("failed sign-in, " + std::string(n) + " accounts:").c_str(), m[ours], m[floor]);
+    }
+    if (m.count("BM_AuditEventFullLog") && m.count("BM_ParseAndSaveAudit"))
+        print_ratio("audit event, full log:", m["BM_AuditEventFullLog"], m["BM_ParseAndSaveAudit"]);
+    return 0;
+}

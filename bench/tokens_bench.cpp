@@ -1,0 +1,225 @@
+// The token store on a tokens.json holding 100, 1,000 and 10,000 sessions: session create and
+// verify, code issue and consume, refresh token create and rotation, each against the floor of a
+// change measured in the same run (one id_json_doc_parse plus one id_save_json_file of that same
+// document). Prints the median of 3 repetitions of each and the ratio to the floor, in wall-clock
+// time and in the process's CPU time (user and system: on a machine shared with other work, the
+// wall clock also counts the time spent waiting for a CPU).
+//
+// The data directory is made under $TMPDIR (else /tmp): on a disk the fsync of every save weighs
+// in; on tmpfs (TMPDIR=/dev/shm) the parse and the write are nearly all there is.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "identity_common.h"
+
+namespace {
+
+constexpr int kSizes[] = {100, 1000, 10000};
+constexpr int kResetEvery = 32;  // changes that grow the store are undone this often (untimed)
+
+std::string g_path;                   // tokens.json
+std::map<int, std::string> g_stores;  // sessions -> the saved document's bytes
+
+// A deterministic 32-character base64url text for session `i`.
+std::string pseudo_token(unsigned i) {
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    std::string out;
+    std::uint64_t x = 0x9E3779B97F4A7C15ull * (i + 1);
+    for (int k = 0; k < 32; ++k) {
+        x ^= x >> 29;
+        x *= 0xBF58476D1CE4E5B9ull;
+        out += kAlphabet[(x >> 40) & 63];
+    }
+    return out;
+}
+
+std::string session_id(int i) { return "sess_" + pseudo_token(static_cast<unsigned>(i)); }
+
+// The store with `n` sessions, saved by the library in its own form.
+std::string make_store(int n) {
+    std::string text = "{\"sessions\":{";
+    for (int i = 0; i < n; ++i) {
+        text += (i ? ",\"" : "\"") + session_id(i) + "\":{\"user_id\":\"usr_" + pseudo_token(i).substr(0, 11) +
+                "\",\"username\":\"user" + std::to_string(i) + "\",\"created_at\":1760000000,\"expires_at\":4102444800}";
+    }
+    text += "},\"auth_codes\":{},\"refresh\":[]}";
+    id_json_doc* doc = id_json_doc_parse(text.data(), text.size());
+    if (!doc || id_save_json_file("tokens.json", doc) != 0) std::abort();
+    id_json_doc_free(doc);
+    std::ifstream in(g_path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void restore(int n) {
+    std::ofstream out(g_path, std::ios::binary | std::ios::trunc);
+    out << g_stores.at(n);
+}
+
+// Runs `op` once per iteration; `reset` (untimed) first and after every kResetEvery iterations.
+template <class Op, class Reset>
+void measure(benchmark::State& state, Op op, Reset reset) {
+    const int n = static_cast<int>(state.range(0));
+    restore(n);
+    reset();
+    int since_reset = 0;
+    for (auto _ : state) {
+        if (since_reset == kResetEvery) {
+            state.PauseTiming();
+            restore(n);
+            reset();
+            since_reset = 0;
+            state.ResumeTiming();
+        }
+        if (!op()) {
+            state.SkipWithError("operation failed");
+            break;
+        }
+        ++since_reset;
+    }
+}
+
+void nothing() {}
+
+void BM_ParsePlusSave(benchmark::State& state) {
+    const std::string& text = g_stores.at(static_cast<int>(state.range(0)));
+    measure(state, [&] {
+        id_json_doc* doc = id_json_doc_parse(text.data(), text.size());
+        const bool ok = doc && id_save_json_file("tokens.json", doc) == 0;
+        id_json_doc_free(doc);
+        return ok;
+    }, nothing);
+}
+
+void BM_SessionCreate(benchmark::State& state) {
+    char id[64];
+    measure(state, [&] { return id_session_create("usr_bench", "bench", id, sizeof id) == 0; }, nothing);
+}
+
+void BM_SessionVerify(benchmark::State& state) {
+    const std::string id = session_id(static_cast<int>(state.range(0)) / 2);
+    char user[256];
+    measure(state, [&] { return id_session_verify(id.c_str(), user, sizeof user, nullptr, 0) == 1; }, nothing);
+}
+
+void BM_CodeIssue(benchmark::State& state) {
+    char code[64];
+    measure(state, [&] {
+        return id_auth_code_create("usr_bench", "bench", "client_bench", "https://rp.example/cb", nullptr, "x",
+                                   "plain", code, sizeof code) == 0;
+    }, nothing);
+}
+
+void BM_CodeConsume(benchmark::State& state) {
+    char code[64];
+    const int n = static_cast<int>(state.range(0));
+    restore(n);
+    for (auto _ : state) {
+        state.PauseTiming();
+        const bool issued = id_auth_code_create("usr_bench", "bench", "client_bench", "https://rp.example/cb",
+                                                nullptr, "x", "plain", code, sizeof code) == 0;
+        state.ResumeTiming();
+        if (!issued || id_auth_code_consume(code, "client_bench", "https://rp.example/cb", "x", nullptr) != 0) {
+            state.SkipWithError("exchange failed");
+            break;
+        }
+    }
+}
+
+void BM_RefreshCreate(benchmark::State& state) {
+    char token[64];
+    measure(state, [&] { return id_refresh_token_create("usr_bench", "bench", "client_bench", nullptr, token, sizeof token) == 0; },
+            nothing);
+}
+
+void BM_RefreshRotate(benchmark::State& state) {
+    char token[64], next[64];
+    measure(state, [&] {
+        if (id_refresh_token_rotate(token, "client_bench", next, sizeof next, nullptr) != 0) return false;
+        std::memcpy(token, next, sizeof token);
+        return true;
+    },
+            [&] { id_refresh_token_create("usr_bench", "bench", "client_bench", nullptr, token, sizeof token); });
+}
+
+void sizes(benchmark::internal::Benchmark* b) {
+    for (int n : kSizes) b->Arg(n);
+    b->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.3)->Repetitions(3)->ReportAggregatesOnly(true);
+}
+
+BENCHMARK(BM_ParsePlusSave)->Apply(sizes);
+BENCHMARK(BM_SessionCreate)->Apply(sizes);
+BENCHMARK(BM_SessionVerify)->Apply(sizes);
+BENCHMARK(BM_CodeIssue)->Apply(sizes);
+BENCHMARK(BM_CodeConsume)->Apply(sizes);
+BENCHMARK(BM_RefreshCreate)->Apply(sizes);
+BENCHMARK(BM_RefreshRotate)->Apply(sizes);
+
+class MedianCollector : public benchmark::ConsoleReporter {
+public:
+    std::map<std::string, double> real, cpu;  // "<function>/<sessions>" -> milliseconds
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& r : runs) {
+            if (r.run_type != Run::RT_Aggregate || r.aggregate_name != "median") continue;
+            const std::string key = r.run_name.function_name + "/" + r.run_name.args;
+            real[key] = r.GetAdjustedRealTime();
+            cpu[key] = r.GetAdjustedCPUTime();
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+void print_table(const char* clock, std::map<std::string, double>& m) {
+    std::printf("\n%s: median ms per operation, and the ratio to one parse plus one save of the same store\n", clock);
+    std::printf("%-18s", "sessions");
+    for (int n : kSizes) std::printf("%10d %7s", n, "ratio");
+    std::printf("\n");
+    const char* ops[] = {"BM_ParsePlusSave", "BM_SessionCreate", "BM_SessionVerify", "BM_CodeIssue",
+                         "BM_CodeConsume",   "BM_RefreshCreate", "BM_RefreshRotate"};
+    for (const char* op : ops) {
+        std::printf("%-18s", op + 3);
+        for (int n : kSizes) {
+            const std::string key = std::string(op) + "/" + std::to_string(n);
+            const std::string floor = "BM_ParsePlusSave/" + std::to_string(n);
+            if (m.count(key) && m.count(floor)) std::printf("%10.3f %7.2f", m[key], m[key] / m[floor]);
+            else std::printf("%10s %7s", "-", "-");
+        }
+        std::printf("\n");
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarn-tokens-bench-XXXXXX";
+    if (!mkdtemp(dir.data())) return 1;
+    setenv("IDENTITY_DATA_DIR", (dir + "/data").c_str(), 1);
+    if (chdir(dir.c_str()) != 0) return 1;
+    char path[1024];
+    id_get_file_path("tokens.json", path, sizeof path);
+    g_path = path;
+    for (int n : kSizes) g_stores[n] = make_store(n);
+
+    benchmark::Initialize(&argc, argv);
+    MedianCollector reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    std::filesystem::remove_all(dir);
+
+    std::printf("\ndata directory %s\n", dir.c_str());
+    print_table("wall clock", reporter.real);
+    print_table("CPU time", reporter.cpu);
+    std::printf("size of the store: ");
+    for (int n : kSizes) std::printf("%d sessions %zu bytes; ", n, g_stores[n].size());
+    std::printf("\n");
+    return 0;
+}

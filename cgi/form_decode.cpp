@@ -1,0 +1,58 @@
+// The form-encoded parameter scanner: segment walk and percent decoding.
+#include "cgi/form_decode.hpp"
+
+namespace tarn::cgi {
+namespace {
+
+int hex_value(char ch) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+void decode_value(std::string_view value, char* out, std::size_t cap) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < value.size() && n < cap - 1; ++i) {
+        const char c = value[i];
+        if (c == '+') {
+            out[n++] = ' ';
+            continue;
+        }
+        if (c == '%' && value.size() - i > 2) {
+            const int hi = hex_value(value[i + 1]);
+            const int lo = hex_value(value[i + 2]);
+            if (hi >= 0 && lo >= 0) {
+                out[n++] = static_cast<char>((hi << 4) | lo);
+                i += 2;
+                continue;
+            }
+        }
+        out[n++] = c;  // a "%" without two hex digits after it stays as it is
+    }
+    out[n] = '\0';
+}
+
+}  // namespace
+
+bool find_form_value(std::string_view encoded, std::string_view name, char* out, std::size_t cap) {
+    std::size_t pos = 0;
+    while (pos < encoded.size()) {
+        std::size_t end = encoded.find('&', pos);
+        if (end == std::string_view::npos) end = encoded.size();
+        const std::string_view segment = encoded.substr(pos, end - pos);
+        if (!segment.empty()) {
+            const std::size_t eq = segment.find('=');
+            if (segment.substr(0, eq) == name) {
+                decode_value(eq == std::string_view::npos ? std::string_view{} : segment.substr(eq + 1),
+                             out, cap);
+                return true;
+            }
+        }
+        pos = end + 1;
+    }
+    return false;
+}
+
+}  // namespace tarn::cgi

@@ -1,0 +1,265 @@
+// login_attempts.json: per-account sign-in failures and the lockout they earn. A run is a series
+// of failures each at most 600 s after the one before; from its third strike on, a strike that
+// finds no lock in force locks the account for 30 s, doubled per strike, at most 900 s.
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/clock.hpp"
+#include "core/document.hpp"
+#include "core/json_edit.hpp"
+#include "core/json_read.hpp"
+#include "core/signin.hpp"
+#include "identity_common.h"
+
+namespace tarn {
+namespace {
+
+constexpr std::string_view kAttemptsFile = "login_attempts.json";
+constexpr std::string_view kRecordPrefix = "acc_";
+constexpr std::size_t kRecordNameCap = 512;  // "acc_" and the account name, with a NUL
+constexpr std::int64_t kRunWindow = 600;     // the longest gap within a run
+constexpr std::int32_t kFreeStrikes = 2;     // strikes of a run that do not lock
+constexpr std::int64_t kFirstLock = 30;      // seconds, at the first locking strike
+constexpr std::int64_t kMaxLock = 900;       // the longest lock, and the longest wait reported
+constexpr std::uintmax_t kShedAbove = 1 << 20;  // bytes of the store past which stale records go
+
+bool given(const char* s) { return s && *s; }
+
+struct Attempts {
+    std::int32_t count = 0;    // failures since the last successful sign-in
+    std::int32_t strikes = 0;  // failures in the current run
+    std::int64_t locked_until = 0;
+    std::int64_t last_ts = 0;  // the latest failure; 0: none
+};
+
+std::int32_t int32_clamped(std::int64_t v) {
+    if (v > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
+    if (v < std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
+    return static_cast<std::int32_t>(v);
+}
+
+std::int32_t plus_one(std::int32_t v) { return v == std::numeric_limits<std::int32_t>::max() ? v : v + 1; }
+
+// The record's member name: "acc_" and the account name as given, cut to 511 bytes at a UTF-8
+// character boundary (a name cut inside a character could never be saved).
+std::string record_name(std::string_view account) {
+    std::string name(kRecordPrefix);
+    name.append(account);
+    if (name.size() > kRecordNameCap - 1) {
+        std::size_t len = kRecordNameCap - 1;
+        while (len > kRecordPrefix.size() && (static_cast<unsigned char>(name[len]) & 0xC0) == 0x80) --len;
+        name.resize(len);
+    }
+    return name;
+}
+
+Attempts read_record(const Value& record) {
+    if (!record.IsObject()) return {};
+    return {int32_clamped(json::int_or_zero(record, "count")), int32_clamped(json::int_or_zero(record, "strikes")),
+            json::int_or_zero(record, "locked_until"), json::int_or_zero(record, "last_ts")};
+}
+
+// The record named `name` in a parsed login_attempts.json; all zero when there is none.
+Attempts id_load_account_attempts(const Value& root, std::string_view name) {
+    const Value* record = json::member(root, name);
+    return record ? read_record(*record) : Attempts{};
+}
+
+// The previous failure is more than a run's gap before `now`.
+bool run_over(const Attempts& a, std::int64_t now) {
+    std::int64_t gap;
+    return a.last_ts != 0 && (__builtin_sub_overflow(now, a.last_ts, &gap) || gap > kRunWindow);
+}
+
+// The lock a strike earns: 30 s doubled for every strike past the third, at most 900 s.
+std::int64_t lock_length(std::int32_t strikes) {
+    std::int64_t seconds = kFirstLock;
+    for (std::int32_t s = kFreeStrikes + 1; s < strikes && seconds < kMaxLock; ++s) seconds *= 2;
+    return seconds < kMaxLock ? seconds : kMaxLock;
+}
+
+Attempts after_failure(Attempts a, std::int64_t now) {
+    a.count = plus_one(a.count);
+    if (run_over(a, now)) {
+        a.strikes = 1;
+        a.locked_until = 0;
+    } else {
+        a.strikes = plus_one(a.strikes);
+        // A strike while a lock is in force counts but does not extend the lock.
+        if (a.strikes > kFreeStrikes && a.locked_until < now) a.locked_until = now + lock_length(a.strikes);
+    }
+    a.last_ts = now;
+    return a;
+}
+
+// A record that can no longer change a decision: no lock in force and its run is over (or it is
+// not a record at all, which reads as none).
+bool cannot_matter(const Value& record, std::int64_t now) {
+    if (!record.IsObject()) return true;
+    Attempts a;
+    a.locked_until = json::int_or_zero(record, "locked_until");
+    a.last_ts = json::int_or_zero(record, "last_ts");
+    return a.locked_until <= now && run_over(a, now);
+}
+
+std::uintmax_t stored_size() {
+    struct stat st {};
+    return ::stat(data_path(kAttemptsFile).c_str(), &st) == 0 ? static_cast<std::uintmax_t>(st.st_size) : 0;
+}
+
+// For each member of `obj`, whether an earlier member has the same name: one pass over a flat
+// open-addressing table of member indexes (no allocation per name).
+std::vector<bool> repeated_names(const Value& obj) {
+    const std::size_t n = obj.MemberCount();
+    std::size_t size = 16;
+    while (size < 2 * n) size *= 2;
+    constexpr std::uint32_t kFree = std::numeric_limits<std::uint32_t>::max();
+    std::vector<std::uint32_t> slots(size, kFree);
+    std::vector<bool> repeated(n);
+    const auto members = obj.MemberBegin();
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const std::string_view key = json::text(members[i].name);
+        std::size_t at = std::hash<std::string_view>{}(key) & (size - 1);
+        while (slots[at] != kFree && json::text(members[slots[at]].name) != key) at = (at + 1) & (size - 1);
+        if (slots[at] == kFree) {
+            slots[at] = i;
+        } else {
+            repeated[i] = true;
+        }
+    }
+    return repeated;
+}
+
+// Which members go at a failure: every record of the failing account (it is written anew), and
+// when the store has grown past 1 MiB the records that cannot matter any more, together with
+// every later duplicate of a record name (only the first of a name is ever read, so dropping the
+// first must not bring a later one to light).
+std::vector<bool> members_to_drop(const Value& root, std::string_view name, bool shed, std::int64_t now) {
+    std::vector<bool> drop = shed ? repeated_names(root) : std::vector<bool>(root.MemberCount());
+    std::size_t i = 0;
+    for (const auto& m : root.GetObject()) {
+        const std::string_view key = json::text(m.name);
+        if (key == name) {
+            drop[i] = true;
+        } else if (!key.starts_with(kRecordPrefix)) {
+            drop[i] = false;  // not a record: never shed
+        } else if (shed && !drop[i]) {
+            drop[i] = cannot_matter(m.value, now);
+        }
+        ++i;
+    }
+    return drop;
+}
+
+// Records a failure of `account` at `now` and logs it once saved. False when the store's lock
+// could not be had.
+bool record_account_failure(const char* account, const char* address, std::int64_t now) {
+    const std::string name = record_name(account);
+    Attempts rec;
+    ChangeFailure failure;
+    const int saved = change_document(kAttemptsFile, ID_LOCK_RETRIES, Unreadable::set_aside, [&](Document& doc, bool) {
+        if (!doc.IsObject()) doc.SetObject();
+        rec = after_failure(id_load_account_attempts(doc, name), now);
+        const std::vector<bool> drop = members_to_drop(doc, name, stored_size() > kShedAbove, now);
+        std::size_t i = 0;
+        json::erase_members_if(doc, [&](const Value&, const Value&) { return drop[i++]; });
+        auto& a = doc.GetAllocator();
+        Value record(rapidjson::kObjectType);
+        record.AddMember("count", Value(rec.count), a);
+        record.AddMember("strikes", Value(rec.strikes), a);
+        record.AddMember("locked_until", Value(rec.locked_until), a);
+        record.AddMember("last_ts", Value(rec.last_ts), a);
+        doc.AddMember(json::copy(name, doc), record, a);
+        return Outcome::saved();
+    }, &failure);
+    if (saved == 0)
+        id_log_line("SECURITY: failed login for '%s' (attempt=%d strikes=%d)%s ip=%s", account, rec.count,
+                    rec.strikes, rec.locked_until > now ? " -> LOCKOUT" : "", address ? address : "?");
+    return failure != ChangeFailure::lock;
+}
+
+// Records the failure against the account, then against the address; the address's failures in
+// its window afterwards, or -1 when they were not recorded.
+int login_failed(const char* account, const char* address) {
+    const std::int64_t now = now_seconds();
+    if (given(account) && !record_account_failure(account, address, now)) return -1;
+    return given(address) ? signin::record_address_failure(address, now) : -1;
+}
+
+int login_allowed(const char* account, char* msg, std::size_t cap) {
+    const std::int64_t now = now_seconds();
+    if (msg && cap) msg[0] = '\0';
+    if (!given(account)) return 1;
+    Document doc;
+    if (load_document(kAttemptsFile, doc) != LoadStatus::loaded) return 1;
+    const Attempts a = id_load_account_attempts(doc, record_name(account));
+    if (a.locked_until <= now) return 1;
+    if (msg && cap) {
+        std::int64_t left;
+        if (__builtin_sub_overflow(a.locked_until, now, &left) || left > kMaxLock) left = kMaxLock;
+        std::snprintf(msg, cap, "Account temporarily locked after repeated failures. Try again in %d s.",
+                      static_cast<int>(left));
+    }
+    return 0;
+}
+
+void login_success(std::string_view account) {
+    const std::string name = record_name(account);
+    change_document(kAttemptsFile, ID_LOCK_RETRIES, Unreadable::fail, [&](Document& doc, bool) {
+        if (!doc.IsObject()) return Outcome::unchanged();
+        const rapidjson::SizeType before = doc.MemberCount();
+        json::erase_members_if(doc, [&name](const Value& key, const Value&) { return json::text(key) == name; });
+        return doc.MemberCount() != before ? Outcome::saved() : Outcome::unchanged();
+    });
+}
+
+}  // namespace
+}  // namespace tarn
+
+using namespace tarn;
+
+extern "C" {
+
+int id_login_allowed(const char* account, const char* /*unused*/, char* msg, size_t cap) {
+    try {
+        return login_allowed(account, msg, cap);
+    } catch (...) {
+        return 1;  // as for a store that cannot be read
+    }
+}
+
+void id_login_failed(const char* account, const char* address) {
+    try {
+        login_failed(account, address);
+    } catch (...) {
+    }
+}
+
+int id_login_failed_and_throttled(const char* account, const char* address) {
+    try {
+        const int failures = login_failed(account, address);
+        if (!given(address)) return 0;
+        // The count the recording left behind, or the stored one when it recorded nothing.
+        if (failures >= 0) return signin::over_budget(failures) ? 1 : 0;
+        return id_login_ip_over_budget(address);
+    } catch (...) {
+        return 0;
+    }
+}
+
+void id_login_success(const char* account) {
+    if (!given(account)) return;
+    try {
+        login_success(account);
+    } catch (...) {
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,174 @@
+// The security edge: server.log lines (local time, control bytes escaped), the client address, and
+// the admin gate with what it logs and what it does not.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include "core/clock.hpp"
+#include "identity_common.h"
+#include "support/test_env.hpp"
+
+namespace {
+
+using tarn::test::DataDirFixture;
+using tarn::test::read_file;
+using tarn::test::ScopedEnv;
+
+std::int64_t g_now = 0;
+std::int64_t test_clock() { return g_now; }
+
+constexpr std::int64_t kJan2 = 1704164645;  // 2024-01-02 03:04:05 UTC
+
+// A time zone for the scope of a test; localtime_r reads TZ only when tzset is called.
+class ScopedTimeZone {
+public:
+    explicit ScopedTimeZone(const char* tz) {
+        env_.emplace("TZ", std::string(tz));
+        ::tzset();
+    }
+    ~ScopedTimeZone() {
+        env_.reset();
+        ::tzset();
+    }
+
+private:
+    std::optional<ScopedEnv> env_;
+};
+
+class SecurityEdge : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_now = kJan2;
+        tarn::testing::set_clock(&test_clock);
+    }
+    void TearDown() override { tarn::testing::set_clock(nullptr); }
+    std::string take_log() {
+        const std::string log = read_file(data.file("server.log"));
+        std::remove(data.file("server.log").c_str());
+        return log;
+    }
+    DataDirFixture data;
+};
+
+TEST_F(SecurityEdge, LogLinesCarryTheLocalTimeAndEscapeControlBytes) {
+    const struct {
+        const char* tz;
+        std::int64_t now;
+        const char* stamp;
+    } zones[] = {
+        {"UTC", kJan2, "2024-01-02 03:04:05 "},
+        {"XYZ-2", kJan2, "2024-01-02 05:04:05 "},
+        {"XYZ+5", 0, "1969-12-31 19:00:00 "},
+        {"UTC", 4102444799, "2099-12-31 23:59:59 "},
+    };
+    for (const auto& z : zones) {
+        SCOPED_TRACE(z.tz);
+        ScopedTimeZone tz(z.tz);
+        g_now = z.now;
+        id_log_line("x=%d", 5);
+        EXPECT_EQ(take_log(), std::string(z.stamp) + "x=5\n");
+    }
+    ScopedTimeZone utc("UTC");
+    g_now = kJan2;
+    id_log_line("user %s!", "a\nb\r\x01\x1b\x7f\tc\xc3\xa9 \\x0a");
+    id_log_line("%s", "");
+    EXPECT_EQ(take_log(), "2024-01-02 03:04:05 user a\\x0ab\\x0d\\x01\\x1b\\x7f\\x09c\xc3\xa9 \\x0a!\n"
+                          "2024-01-02 03:04:05 \n");
+    id_log_line("x");
+    EXPECT_EQ(tarn::test::file_mode(data.file("server.log")), 0600u);
+
+    // A log that cannot be opened (its directory cannot exist) drops the line; the caller goes on.
+    tarn::test::write_file(data.file("plain"), "");
+    {
+        ScopedEnv elsewhere("IDENTITY_DATA_DIR", data.file("plain") + "/sub");
+        id_log_line("lost");
+    }
+    EXPECT_EQ(take_log(), "2024-01-02 03:04:05 x\n");
+}
+
+TEST_F(SecurityEdge, ClientAddressPrefersThePeer) {
+    const std::string hundred(100, 'a'), first63(63, 'a');
+    using Opt = std::optional<std::string>;
+    const struct {
+        Opt remote, forwarded;
+        std::size_t cap;
+        const char* expected;
+    } rows[] = {
+        {"10.0.0.1", "1.2.3.4", 64, "10.0.0.1"},
+        {std::nullopt, "1.2.3.4 , 5.6.7.8", 64, "1.2.3.4"},
+        {"", "1.2.3.4,5.6.7.8", 64, "1.2.3.4"},
+        {std::nullopt, " 1.2.3.4", 64, " 1.2.3.4"},
+        {std::nullopt, "1.2.3.4\t\r\n ", 64, "1.2.3.4"},
+        {std::nullopt, hundred, 128, first63.c_str()},
+        {std::nullopt, hundred + ",1.2.3.4", 128, first63.c_str()},
+        {std::nullopt, ",1.2.3.4", 64, ""},
+        {std::nullopt, "", 64, "?"},
+        {std::nullopt, std::nullopt, 64, "?"},
+        {"", std::nullopt, 64, "?"},
+        {"10.0.0.1", std::nullopt, 4, "10."},
+        {std::nullopt, "1.2.3.4", 3, "1."},
+        {std::nullopt, std::nullopt, 1, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.remote.value_or("(unset)") + " / " + row.forwarded.value_or("(unset)"));
+        ScopedEnv remote("REMOTE_ADDR", row.remote), forwarded("HTTP_X_FORWARDED_FOR", row.forwarded);
+        char dst[128] = "junk";
+        id_client_ip(dst, row.cap);
+        EXPECT_STREQ(dst, row.expected);
+        id_client_ip(dst, 0);
+        id_client_ip(nullptr, 64);
+        EXPECT_STREQ(dst, row.expected);
+    }
+}
+
+TEST_F(SecurityEdge, AdminGateAllowsByRoleOrSecretAndLogsOnlyAWrongSecret) {
+    tarn::test::write_file(data.file("users.json"),
+                           "[{\"id\": \"usr_owner\", \"role\": \"owner\"}, {\"id\": \"usr_admin\", \"role\": \"ADMIN\"},"
+                           " {\"id\": \"usr_user\", \"role\": \"user\"}]");
+    ScopedTimeZone utc("UTC");
+    using Opt = std::optional<std::string>;
+    const Opt peer = "10.0.0.1";
+    const struct {
+        const char* secret;  // nullptr: no configuration record
+        Opt header, remote;
+        const char* user;
+        int allowed;
+        const char* logged_from;  // the address in the one mismatch line, nullptr: nothing logged
+    } rows[] = {
+        {"s3cret", "s3cret", peer, nullptr, 1, nullptr},
+        {"s3cret", "s3cres", peer, nullptr, 0, "10.0.0.1"},
+        {"s3cret", "s3cret!", peer, "", 0, "10.0.0.1"},
+        {"s3cret", "s3cre", peer, nullptr, 0, "10.0.0.1"},
+        {"s3cret", std::nullopt, peer, nullptr, 0, nullptr},
+        {"s3cret", "", peer, nullptr, 0, nullptr},
+        {"", "anything", peer, nullptr, 0, nullptr},
+        {nullptr, "s3cret", peer, nullptr, 0, nullptr},
+        {"s3cret", "wrong", std::nullopt, nullptr, 0, "unknown"},
+        {"s3cret", "wrong", "", nullptr, 0, "unknown"},
+        {"s3cret", "wrong", "10.0.0.1\nforged line", nullptr, 0, "10.0.0.1\\x0aforged line"},
+        {"s3cret", "wrong", peer, "usr_owner", 1, nullptr},
+        {"", std::nullopt, peer, "usr_admin", 1, nullptr},
+        {nullptr, std::nullopt, peer, "usr_admin", 1, nullptr},
+        {"s3cret", "s3cret", peer, "usr_user", 1, nullptr},
+        {"s3cret", "wrong", peer, "usr_user", 0, "10.0.0.1"},
+        {"s3cret", std::nullopt, peer, "usr_nobody", 0, nullptr},
+        {"s3cret", "wrong", peer, "USR_OWNER", 0, "10.0.0.1"},
+    };
+    ScopedEnv forwarded("HTTP_X_FORWARDED_FOR", "192.0.2.9");  // never used by the gate
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.secret ? row.secret : "(no config)") + " / " + row.header.value_or("(unset)") +
+                     " / " + (row.user ? row.user : "(null)"));
+        ScopedEnv header("HTTP_X_IDENTITY_ADMIN", row.header), remote("REMOTE_ADDR", row.remote);
+        id_config cfg{};
+        if (row.secret) tarn_strlcpy(cfg.admin_secret, row.secret, sizeof cfg.admin_secret);
+        EXPECT_EQ(id_api_admin_ok(row.secret ? &cfg : nullptr, row.user), row.allowed);
+        EXPECT_EQ(take_log(), row.logged_from ? "2024-01-02 03:04:05 SECURITY: /api admin-secret mismatch from " +
+                                                    std::string(row.logged_from) + "\n"
+                                              : "");
+    }
+}
+
+}  // namespace

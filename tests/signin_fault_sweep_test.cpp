@@ -1,0 +1,122 @@
+// Every changing operation of the consent, sign-in and audit stores under the fault sweep: the
+// N-th file system call fails, for every N, and each document holds its old state or the clean
+// run's new one, with no temporary file left and every lock free.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "identity_common.h"
+#include "support/fault_sweep.hpp"
+#include "support/test_env.hpp"
+
+namespace {
+
+using namespace tarn::test;
+
+const std::string kNow = std::to_string(kSweepNow);
+const std::string kRecent = std::to_string(kSweepNow - 1);
+
+// Empties the data directory (lock files stay, as they do on a real server) and writes `files`.
+void reset_dir(const std::string& dir, const DirState& files) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (!name.ends_with(".lock")) std::filesystem::remove_all(entry.path());
+    }
+    for (const auto& [name, bytes] : files) write_file(dir + "/" + name, bytes);
+}
+
+std::optional<std::string> file_in(const DirState& s, const std::string& name) {
+    auto it = s.find(name);
+    return it == s.end() ? std::nullopt : std::optional<std::string>(it->second);
+}
+
+// For the sign-in operations, which report nothing: each file is as it was or as the clean run
+// left it, and a failure line reached server.log only when login_attempts.json took the change.
+SweepCase reports_nothing(SweepCase c, const std::string& dir) {
+    return c.changed_when([](int, int) { return true; }).judged_by([dir](const SweepRun& r) {
+        std::set<std::string> names;
+        for (const DirState* s : {&r.before, &r.after, &r.clean})
+            for (const auto& [name, bytes] : *s) names.insert(name);
+        for (const std::string& name : names) {
+            const auto now = file_in(r.after, name);
+            EXPECT_TRUE(now == file_in(r.before, name) || now == file_in(r.clean, name)) << name << " is half changed";
+        }
+        if (!read_file(dir + "/server.log").empty()) {
+            EXPECT_EQ(file_in(r.after, "login_attempts.json"), file_in(r.clean, "login_attempts.json"))
+                << "a failure was logged that was not saved";
+        }
+    });
+}
+
+TEST(SignInFaultSweep, EveryChangingOperation) {
+    DataDirFixture data;
+    const std::string dir = data.dir();
+    auto starting = [&dir](DirState files) {
+        return [&dir, files] { reset_dir(dir, files); };
+    };
+    const std::string consents = "{\"usr_a\":{\"client_1\":{\"scopes\":\"openid\",\"granted\":1},\"client_2\":{}}}";
+    const std::string alice_twice =
+        "{\"acc_bob\":{\"count\":1},\"acc_alice\":{\"count\":2,\"strikes\":2,\"last_ts\":" + kRecent + "}}";
+    std::string stale = "{";
+    for (int i = 0; i < 9000; ++i) stale += "\"acc_stale" + std::to_string(i) + "\":{\"count\":1,\"strikes\":1,\"last_ts\":5},";
+    stale += "\"acc_recent\":{\"count\":1,\"strikes\":1,\"last_ts\":" + kRecent + "}}";
+    const std::string addresses = "[{\"ts\":5,\"ip\":\"10.0.0.1\"},{\"ts\":" + kRecent + ",\"ip\":\"10.0.0.2\"}]";
+    std::string audit = "[";
+    for (int i = 0; i < 2000; ++i) audit += std::string(i ? "," : "") + "{\"ts\":" + std::to_string(i) + ",\"event\":\"e\"}";
+    audit += "]";
+    const auto failed = [](const char* account, const char* address) {
+        return [account, address] {
+            id_login_failed(account, address);
+            return 0;
+        };
+    };
+
+    const std::vector<SweepCase> cases = {
+        SweepCase("consent granted", {"consents.json"}, starting({}), [] { return id_consent_set("usr_a", "client_1", "openid"); }),
+        SweepCase("consent merged", {"consents.json"}, starting({{"consents.json", consents}}),
+                  [] { return id_consent_set("usr_a", "client_1", "profile email"); }),
+        SweepCase("unparseable consents.json set aside and replaced", {"consents.json"},
+                  starting({{"consents.json", "{\"usr_a\""}}), [] { return id_consent_set("usr_a", "client_1", "openid"); }),
+        SweepCase("consent revoked", {"consents.json"}, starting({{"consents.json", consents}}),
+                  [] { return id_consent_revoke("usr_a", "client_1"); }),
+        reports_nothing(SweepCase("failed sign-in, first record", {"login_attempts.json"}, starting({}),
+                                  failed("alice", nullptr)), dir),
+        reports_nothing(SweepCase("failed sign-in locking the account", {"login_attempts.json"},
+                                  starting({{"login_attempts.json", alice_twice}}), failed("alice", nullptr)), dir),
+        reports_nothing(SweepCase("failed sign-in shedding stale records past 1 MiB", {"login_attempts.json"},
+                                  starting({{"login_attempts.json", stale}}), failed("alice", nullptr)), dir),
+        reports_nothing(SweepCase("unparseable login_attempts.json set aside and replaced", {"login_attempts.json"},
+                                  starting({{"login_attempts.json", "{\"acc_"}}), failed("alice", nullptr)), dir),
+        reports_nothing(SweepCase("failed sign-in of an address", {"login_attempts_ip.json"},
+                                  starting({{"login_attempts_ip.json", addresses}}), failed(nullptr, "10.0.0.1")), dir),
+        reports_nothing(SweepCase("unparseable login_attempts_ip.json set aside and replaced", {"login_attempts_ip.json"},
+                                  starting({{"login_attempts_ip.json", "[{"}}), failed(nullptr, "10.0.0.1")), dir),
+        reports_nothing(SweepCase("failed sign-in of an account and its address",
+                                  {"login_attempts.json", "login_attempts_ip.json"},
+                                  starting({{"login_attempts.json", alice_twice}, {"login_attempts_ip.json", addresses}}),
+                                  failed("alice", "10.0.0.1")), dir),
+        reports_nothing(SweepCase("successful sign-in clears the record", {"login_attempts.json"},
+                                  starting({{"login_attempts.json", alice_twice}}), [] {
+                                      id_login_success("alice");
+                                      return 0;
+                                  }), dir),
+        SweepCase("audit event, first entry", {"audit_log.json"}, starting({}),
+                  [] { return id_audit_record("login", "usr_1", "alice", "10.0.0.1", nullptr); }),
+        SweepCase("audit event into a full log", {"audit_log.json"}, starting({{"audit_log.json", audit}}),
+                  [] { return id_audit_record("login", "usr_1", "alice", "10.0.0.1", nullptr); }),
+        SweepCase("audit log pruned", {"audit_log.json"}, starting({{"audit_log.json", audit}}),
+                  [] { return id_audit_prune(100); }),
+    };
+    for (const SweepCase& c : cases) {
+        const SweepSummary s = fault_sweep(dir, c);
+        std::printf("%-60s %3d calls, %3d faulted runs, %3d still changed\n", c.name.c_str(), s.io_calls, s.runs,
+                    s.changed);
+    }
+}
+
+}  // namespace

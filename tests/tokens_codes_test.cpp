@@ -1,0 +1,141 @@
+// Authorization codes: the stored record, the exchange's result codes in their order, PKCE with
+// the RFC 7636 appendix B pair, and a code burnt by its first exchange whatever the outcome.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "identity_common.h"
+#include "support/token_store.hpp"
+
+namespace {
+
+// RFC 7636, appendix B.
+constexpr const char* kVerifier = "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk";
+constexpr const char* kChallenge = "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM";
+
+class Codes : public tarn::test::TokenStoreTest {
+protected:
+    std::string issue(const char* client, const char* redirect, const char* challenge, const char* method) {
+        char code[64] = "";
+        EXPECT_EQ(id_auth_code_create_v("usr_1", "alice", client, redirect, "openid email", challenge, method,
+                                        "n-0S6", 1749999000, code, sizeof code),
+                  0);
+        return code;
+    }
+    std::string record(const std::string& code) { return compact(tarn::json::member(doc()["auth_codes"], code)); }
+};
+
+TEST_F(Codes, IssuedRecords) {
+    char code[64] = "";
+    ASSERT_EQ(id_auth_code_create("u", nullptr, "c", nullptr, nullptr, nullptr, nullptr, code, sizeof code), 0);
+    EXPECT_EQ(std::string(code).size(), 37u);
+    EXPECT_EQ(std::string(code).rfind("code_", 0), 0u);
+    EXPECT_TRUE(tarn::test::base64url_text(code + 5));
+    EXPECT_EQ(record(code), "{\"user_id\":\"u\",\"client_id\":\"c\",\"scope\":\"openid profile\",\"code_challenge\":\"\","
+                            "\"code_challenge_method\":\"plain\",\"expires_at\":1750000600}");
+    ASSERT_EQ(id_auth_code_create_v(nullptr, "n", nullptr, "https://a/cb", "", "ch", "", "", 0, code, sizeof code), 0);
+    EXPECT_EQ(record(code), "{\"username\":\"n\",\"redirect_uri\":\"https://a/cb\",\"scope\":\"openid profile\","
+                            "\"code_challenge\":\"ch\",\"code_challenge_method\":\"plain\",\"expires_at\":1750000600}");
+    const std::string full = issue("c", "https://a/cb", kChallenge, "S256");
+    EXPECT_EQ(record(full), "{\"user_id\":\"usr_1\",\"username\":\"alice\",\"client_id\":\"c\",\"redirect_uri\":"
+                            "\"https://a/cb\",\"scope\":\"openid email\",\"code_challenge\":\"" + std::string(kChallenge) +
+                                "\",\"code_challenge_method\":\"S256\",\"nonce\":\"n-0S6\",\"auth_time\":1749999000,"
+                                "\"expires_at\":1750000600}");
+}
+
+TEST_F(Codes, ExchangeRulesAndBurning) {
+    const std::string long_client(300, 'c');
+    struct Case {
+        const char* what;
+        const char* client;  // stored
+        const char* redirect;
+        const char* challenge;
+        const char* method;
+        std::int64_t after;  // seconds after issue
+        std::string presented_client;
+        const char* presented_redirect;
+        const char* verifier;
+        int result;
+    };
+    const std::vector<Case> cases = {
+        {"plain exchange", "c1", nullptr, nullptr, nullptr, 0, "c1", nullptr, nullptr, 0},
+        {"at its expiry", "c1", nullptr, nullptr, nullptr, 600, "c1", nullptr, nullptr, 0},
+        {"one second later", "c1", nullptr, nullptr, nullptr, 601, "c1", nullptr, nullptr, -2},
+        {"expiry checked first", "c1", "https://a/cb", kChallenge, "S256", 601, "c2", "x", "x", -2},
+        {"another client", "c1", nullptr, nullptr, nullptr, 0, "c2", nullptr, nullptr, -3},
+        {"no stored client", nullptr, nullptr, nullptr, nullptr, 0, "c1", nullptr, nullptr, -3},
+        {"prefix of a long stored client", long_client.c_str(), nullptr, nullptr, nullptr, 0, long_client.substr(0, 255),
+         nullptr, nullptr, -3},
+        {"redirect differs by a slash", "c1", "https://a/cb", nullptr, nullptr, 0, "c1", "https://a/cb/", nullptr, -4},
+        {"redirect not presented", "c1", "https://a/cb", nullptr, nullptr, 0, "c1", nullptr, nullptr, 0},
+        {"redirect presented, none stored", "c1", nullptr, nullptr, nullptr, 0, "c1", "https://x/", nullptr, 0},
+        {"RFC 7636 pair", "c1", "https://a/cb", kChallenge, "S256", 0, "c1", "https://a/cb", kVerifier, 0},
+        {"challenge as verifier", "c1", nullptr, kChallenge, "S256", 0, "c1", nullptr, kChallenge, -5},
+        {"no verifier", "c1", nullptr, kChallenge, "S256", 0, "c1", nullptr, nullptr, -5},
+        {"empty verifier", "c1", nullptr, kChallenge, "S256", 0, "c1", nullptr, "", -5},
+        {"s256 is plain", "c1", nullptr, kChallenge, "s256", 0, "c1", nullptr, kChallenge, 0},
+        {"s256 is plain, hashed verifier fails", "c1", nullptr, kChallenge, "s256", 0, "c1", nullptr, kVerifier, -5},
+        {"plain method", "c1", nullptr, "abc", nullptr, 0, "c1", nullptr, "abc", 0},
+        {"plain, prefix of the challenge", "c1", nullptr, "abcd", "plain", 0, "c1", nullptr, "abc", -5},
+        {"verifier without challenge", "c1", nullptr, nullptr, nullptr, 0, "c1", nullptr, "ignored", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        at(kNow);
+        const std::string code = issue(c.client, c.redirect, c.challenge, c.method);
+        at(kNow + c.after);
+        id_auth_code got;
+        std::memset(&got, 0x5A, sizeof got);
+        const id_auth_code untouched = got;
+        EXPECT_EQ(id_auth_code_consume(code.c_str(), c.presented_client.c_str(), c.presented_redirect, c.verifier, &got),
+                  c.result);
+        EXPECT_EQ(record(code), "<none>") << "burnt by the first attempt";
+        if (c.result != 0) {
+            EXPECT_EQ(std::memcmp(&got, &untouched, sizeof got), 0);
+        }
+        EXPECT_EQ(id_auth_code_consume(code.c_str(), c.presented_client.c_str(), c.presented_redirect, c.verifier,
+                                       nullptr),
+                  -1);
+    }
+}
+
+TEST_F(Codes, TheFilledRecord) {
+    auto shown = [](const id_auth_code& c) {
+        return std::string(c.user_id) + "|" + c.username + "|" + c.client_id + "|" + c.redirect_uri + "|" + c.scope +
+               "|" + c.code_challenge + "|" + c.code_challenge_method + "|" + c.nonce + "|" + std::to_string(c.auth_time);
+    };
+    id_auth_code got;
+    std::memset(&got, 0x5A, sizeof got);
+    ASSERT_EQ(id_auth_code_consume(issue("c1", "https://a/cb", kChallenge, "S256").c_str(), "c1", nullptr, kVerifier, &got), 0);
+    EXPECT_EQ(shown(got), "usr_1|alice|c1|https://a/cb|openid email|" + std::string(kChallenge) + "|S256|n-0S6|1749999000");
+    EXPECT_EQ(got.nonce[sizeof got.nonce - 1], 0) << "zeroed before filling";
+    // A stored record without a method hands out an empty one, and its texts are cut to fit.
+    write("{\"auth_codes\": {\"k\": {\"client_id\": \"c\", \"scope\": \"" + std::string(300, 's') +
+          "\", \"expires_at\": 1750000000}}}");
+    ASSERT_EQ(id_auth_code_consume("k", "c", nullptr, nullptr, &got), 0);
+    EXPECT_EQ(shown(got), "||c||" + std::string(255, 's') + "||||0");
+}
+
+TEST_F(Codes, RefusedBeforeTheStoreIsTouched) {
+    const std::string code = issue("c1", nullptr, nullptr, nullptr);
+    const std::string before = text();
+    for (auto [presented, client] : std::vector<std::pair<const char*, const char*>>{
+             {nullptr, "c1"}, {"", "c1"}, {code.c_str(), nullptr}, {code.c_str(), ""}, {"code_unknown", "c1"}}) {
+        EXPECT_EQ(id_auth_code_consume(presented, client, nullptr, nullptr, nullptr), -1);
+        EXPECT_EQ(text(), before);
+    }
+    // A section that cannot hold codes: nothing issued, nothing found.
+    write("{\"auth_codes\": [], \"x\": 1}");
+    char out[64] = "untouched";
+    EXPECT_EQ(id_auth_code_create("u", "n", "c", nullptr, nullptr, nullptr, nullptr, out, sizeof out), -1);
+    EXPECT_EQ(id_auth_code_consume(code.c_str(), "c1", nullptr, nullptr, nullptr), -1);
+    EXPECT_STREQ(out, "untouched");
+    EXPECT_EQ(text(), "{\"auth_codes\": [], \"x\": 1}");
+    // No randomness: no code.
+    tarn::crypto::testing::set_getrandom(&tarn::test::failing_getrandom);
+    EXPECT_EQ(id_auth_code_create("u", "n", "c", nullptr, nullptr, nullptr, nullptr, out, sizeof out), -1);
+    EXPECT_STREQ(out, "untouched");
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+// Every changing operation of the token store under the fault sweep: with the N-th file system
+// call failing, for every N, tokens.json holds the state before or the clean run's state, as the
+// result code says, with no temporary file left and the lock free.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "identity_common.h"
+#include "support/fault_sweep.hpp"
+#include "support/test_env.hpp"
+
+namespace {
+
+using tarn::test::kSweepNow;
+using tarn::test::SweepCase;
+
+const std::string kLater = std::to_string(kSweepNow + 100);
+
+// A store holding one of everything, written compact (every save rewrites it pretty).
+const std::string kStore =
+    "{\"sessions\":{\"sess_a\":{\"user_id\":\"u1\",\"created_at\":1,\"expires_at\":" + kLater + "},"
+    "\"sess_b\":{\"user_id\":\"u2\",\"created_at\":1,\"expires_at\":" + kLater + "}},"
+    "\"auth_codes\":{\"code_a\":{\"client_id\":\"c1\",\"scope\":\"openid\",\"code_challenge\":\"\","
+    "\"code_challenge_method\":\"plain\",\"expires_at\":" + kLater + "}},"
+    "\"refresh\":[{\"token\":\"rt_a\",\"user_id\":\"u1\",\"username\":\"\",\"client_id\":\"c1\",\"scope\":\"s\","
+    "\"family\":\"rt_a\",\"expires_at\":" + kLater + "},"
+    "{\"token\":\"rt_old\",\"user_id\":\"u1\",\"family\":\"rt_old\",\"expires_at\":1},"
+    "{\"token\":\"rt_b\",\"user_id\":\"u2\",\"client_id\":\"c1\",\"family\":\"rt_f\",\"expires_at\":" + kLater + "}],"
+    "\"rotated\":[{\"token\":\"rt_f\",\"family\":\"rt_f\"}],\"other\":[true]}";
+
+TEST(TokenFaultSweep, EveryChangingOperation) {
+    tarn::test::DataDirFixture data;
+    const std::string dir = data.dir();
+    auto starting = [&dir](std::string tokens) {
+        return [&dir, tokens] {
+            for (const auto& entry : std::filesystem::directory_iterator(dir))
+                if (entry.path().extension() != ".lock") std::filesystem::remove_all(entry.path());
+            if (!tokens.empty()) tarn::test::write_file(dir + "/tokens.json", tokens);
+        };
+    };
+    char out[64];
+    id_auth_code code;
+    id_refresh_token rec;
+    const std::vector<std::string> docs = {"tokens.json"};
+    const std::vector<SweepCase> cases = {
+        SweepCase("session created in a new store", docs, starting(""),
+                  [&] { return id_session_create("u1", "al", out, sizeof out); }),
+        SweepCase("session created over an unparseable store", docs, starting("{\"sessions\":"),
+                  [&] { return id_session_create("u1", "al", out, sizeof out); }),
+        SweepCase("session created", docs, starting(kStore), [&] { return id_session_create("u3", nullptr, out, sizeof out); }),
+        SweepCase("session deleted", docs, starting(kStore), [] { return id_session_delete("sess_a"); }),
+        SweepCase("sessions of a user deleted", docs, starting(kStore), [] { return id_session_delete_by_user("u2"); }),
+        SweepCase("code issued", docs, starting(kStore),
+                  [&] { return id_auth_code_create_v("u1", "al", "c1", "https://a/", nullptr, "x", "plain", "n", 5, out, sizeof out); }),
+        SweepCase("code exchanged", docs, starting(kStore), [&] { return id_auth_code_consume("code_a", "c1", nullptr, nullptr, &code); }),
+        SweepCase("code burnt by another client", docs, starting(kStore),
+                  [] { return id_auth_code_consume("code_a", "c2", nullptr, nullptr, nullptr); }),
+        SweepCase("refresh token issued", docs, starting(kStore),
+                  [&] { return id_refresh_token_create("u1", "al", "c1", nullptr, out, sizeof out); }),
+        SweepCase("refresh token rotated", docs, starting(kStore),
+                  [&] { return id_refresh_token_rotate("rt_a", "c1", out, sizeof out, &rec); }),
+        SweepCase("expired refresh token removed", docs, starting(kStore),
+                  [&] { return id_refresh_token_rotate("rt_old", nullptr, out, sizeof out, &rec); }),
+        SweepCase("reused refresh token ends its family", docs, starting(kStore),
+                  [&] { return id_refresh_token_rotate("rt_f", nullptr, out, sizeof out, &rec); }),
+        SweepCase("refresh token revoked", docs, starting(kStore), [] { return id_refresh_token_revoke("rt_a"); }),
+        SweepCase("refresh tokens of a user revoked", docs, starting(kStore), [] { return id_refresh_token_revoke_by_user("u1"); }),
+        SweepCase("refresh token family revoked", docs, starting(kStore),
+                  [] { return id_refresh_token_revoke_family("rt_f", "c1"); }),
+    };
+    for (const SweepCase& c : cases) {
+        const tarn::test::SweepSummary s = tarn::test::fault_sweep(dir, c);
+        std::printf("%-50s %3d calls, %3d faulted runs, %3d still changed\n", c.name.c_str(), s.io_calls, s.runs,
+                    s.changed);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+// Processes racing on tokens.json, started together: no change is lost, a code is exchanged once,
+// and a refresh token rotated by many at once leaves one winner and a family ended by the rest.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "core/document.hpp"
+#include "identity_common.h"
+#include "support/process.hpp"
+#include "support/reference.hpp"
+#include "support/test_env.hpp"
+
+namespace {
+
+using tarn::test::run_together;
+
+int count(const std::vector<int>& statuses, int result) {  // a child's status is its result & 0xFF
+    return static_cast<int>(std::count(statuses.begin(), statuses.end(), result & 0xFF));
+}
+
+tarn::Document stored(const tarn::test::DataDirFixture& data) {
+    tarn::Document d;
+    EXPECT_TRUE(tarn::parse_json(tarn::test::read_file(data.file("tokens.json")), d));
+    return d;
+}
+
+TEST(TokenRaces, SixteenProcessesCreatingSessionsLoseNone) {
+    tarn::test::DataDirFixture data;
+    const std::vector<int> statuses = run_together(16, [](int index) {
+        const std::string user = "usr_" + std::to_string(index);
+        for (int i = 0; i < 25; ++i) {
+            char id[64];
+            if (id_session_create(user.c_str(), "name", id, sizeof id) != 0) return 1;
+            if (id_session_verify(id, nullptr, 0, nullptr, 0) != 1) return 2;
+        }
+        return 0;
+    });
+    EXPECT_EQ(count(statuses, 0), 16);
+    tarn::Document d = stored(data);
+    ASSERT_TRUE(d["sessions"].IsObject());
+    EXPECT_EQ(d["sessions"].MemberCount(), 400u);
+    EXPECT_EQ(tarn::test::files_in(data.dir()), (std::vector<std::string>{"tokens.json", "tokens.json.lock"}));
+}
+
+TEST(TokenRaces, EightProcessesExchangeOneCodeOnce) {
+    tarn::test::DataDirFixture data;
+    char code[64];
+    ASSERT_EQ(id_auth_code_create("u", "n", "c", "https://a/cb", nullptr, nullptr, nullptr, code, sizeof code), 0);
+    const std::vector<int> statuses =
+        run_together(8, [&code](int) { return id_auth_code_consume(code, "c", "https://a/cb", nullptr, nullptr); });
+    EXPECT_EQ(count(statuses, 0), 1);
+    EXPECT_EQ(count(statuses, -1), 7);
+    EXPECT_EQ(stored(data)["auth_codes"].MemberCount(), 0u);
+}
+
+TEST(TokenRaces, EightProcessesRotatingOneTokenEndItsFamily) {
+    tarn::test::DataDirFixture data;
+    char token[64], bystander[64];
+    ASSERT_EQ(id_refresh_token_create("u", "n", "c", nullptr, token, sizeof token), 0);
+    ASSERT_EQ(id_refresh_token_create("u", "n", "c", nullptr, bystander, sizeof bystander), 0);
+    const std::vector<int> statuses = run_together(8, [&token](int) {
+        char next[64];
+        return id_refresh_token_rotate(token, "c", next, sizeof next, nullptr);
+    });
+    // The first rotation wins; the second presents an exchanged token and ends the family with
+    // the winner's successor; the rest find nothing of the family left.
+    EXPECT_EQ(count(statuses, 0), 1);
+    EXPECT_EQ(count(statuses, -4), 1);
+    EXPECT_EQ(count(statuses, -1), 6);
+    tarn::Document d = stored(data);
+    ASSERT_EQ(d["refresh"].Size(), 1u);
+    EXPECT_STREQ(d["refresh"][0]["token"].GetString(), bystander);
+}
+
+}  // namespace

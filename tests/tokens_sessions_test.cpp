@@ -1,0 +1,197 @@
+// tokens.json as a document (its shape, what a change keeps, an unparseable file set aside), the
+// sessions in it, and the "id_session" cookie read from the request and written as a header line.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "identity_common.h"
+#include "support/process.hpp"
+#include "support/reference.hpp"
+#include "support/token_store.hpp"
+
+namespace {
+
+using tarn::test::ScopedEnv;
+
+class Sessions : public tarn::test::TokenStoreTest {
+protected:
+    std::string create(const char* user_id, const char* username) {
+        char id[64] = "untouched";
+        EXPECT_EQ(id_session_create(user_id, username, id, sizeof id), 0);
+        EXPECT_EQ(std::string(id).size(), 37u);
+        EXPECT_EQ(std::string(id).rfind("sess_", 0), 0u);
+        EXPECT_TRUE(tarn::test::base64url_text(id + 5)) << id;
+        return id;
+    }
+};
+
+TEST_F(Sessions, FirstChangeWritesTheDocumentInItsShape) {
+    const std::string id = create("usr_a", "alice");
+    EXPECT_EQ(text(), "{\n    \"sessions\": {\n        \"" + id +
+                          "\": {\n            \"user_id\": \"usr_a\",\n            \"username\": \"alice\",\n"
+                          "            \"created_at\": 1750000000,\n            \"expires_at\": 1750086400\n"
+                          "        }\n    },\n    \"auth_codes\": {},\n    \"refresh\": []\n}");
+    EXPECT_EQ(tarn::test::file_mode(path()), 0600u);
+}
+
+TEST_F(Sessions, WhatAChangeKeepsReplacesAndSetsAside) {
+    const std::string aside = "tokens.json.corrupt-" + std::to_string(kNow);
+    const std::string s = "\"sessions\":{\"A\":{\"user_id\":\"\",\"created_at\":1750000000,\"expires_at\":1750086400}}";
+    const std::string fresh = "{" + s + ",\"auth_codes\":{},\"refresh\":[]}";
+    struct Case {
+        std::string before, after;  // after: the stored session shown as "A"
+        bool set_aside;
+    };
+    const std::vector<Case> cases = {
+        {"[1, 2]", fresh, false},
+        {"\"text\"", fresh, false},
+        {"{\"x\": [1, {\"y\": null}], \"refresh\": [], \"sessions\": {}}",
+         "{\"x\":[1,{\"y\":null}],\"refresh\":[]," + s + ",\"auth_codes\":{}}", false},
+        {"{\"sessions\": {}", fresh, true},
+        {std::string(200, '['), fresh, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.before);
+        std::filesystem::remove(data.file(aside));
+        write(c.before);
+        EXPECT_EQ(shown({create("", nullptr)}), c.after);
+        EXPECT_EQ(tarn::test::read_file(data.file(aside)), c.set_aside ? c.before : "");
+    }
+    EXPECT_EQ(tarn::test::files_in(data.dir()), (std::vector<std::string>{"tokens.json", aside, "tokens.json.lock"}));
+}
+
+TEST_F(Sessions, VerificationRules) {
+    write("{\"sessions\": {\"s-now\": {\"user_id\": \"u1\", \"username\": \"al\", \"expires_at\": 1750000000},"
+          " \"s-past\": {\"user_id\": \"u1\", \"expires_at\": 1749999999},"
+          " \"s-none\": {\"user_id\": \"u1\"}, \"s-real\": {\"user_id\": \"u1\", \"expires_at\": 1.8e9},"
+          " \"s-odd\": {\"user_id\": 7, \"expires_at\": 1750000000}, \"s-text\": \"u1\","
+          " \"s-dup\": {\"expires_at\": 1}, \"s-dup\": {\"user_id\": \"u2\", \"expires_at\": 1750000000}}}");
+    // The session, the result, and the user and username buffers afterwards (both start as "keep").
+    const std::vector<std::tuple<const char*, int, std::string>> cases = {
+        {"s-now", 1, "u1/al"},      {"s-now ", 0, "keep/keep"}, {"s-no", 0, "keep/keep"},
+        {"s-past", 0, "keep/keep"}, {"s-none", 0, "keep/keep"}, {"s-real", 0, "keep/keep"},
+        {"s-odd", 1, "/keep"},      {"s-text", 0, "keep/keep"}, {"s-dup", 0, "keep/keep"},
+        {"", 0, "keep/keep"},
+    };
+    for (const auto& [id, valid, buffers] : cases) {
+        char user_id[8] = "keep", username[8] = "keep";
+        EXPECT_EQ(id_session_verify(id, user_id, sizeof user_id, username, sizeof username), valid) << id;
+        EXPECT_EQ(std::string(user_id) + "/" + username, buffers) << id;
+    }
+    at(kNow + 1);
+    EXPECT_EQ(id_session_verify("s-now", nullptr, 0, nullptr, 0), 0) << "one second after its expiry";
+}
+
+TEST_F(Sessions, RoleIsTheUsersRoleNow) {
+    tarn::test::write_file(data.file("users.json"),
+                           "[{\"id\": \"usr_a\", \"role\": \"AdMiN\"}, {\"id\": \"usr_o\", \"role\": \"owner\"},"
+                           " {\"id\": \"usr_x\", \"role\": \"superuser\"}]");
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"usr_a", "usr_a/name/admin"}, {"usr_o", "usr_o/name/owner"}, {"usr_x", "usr_x/name/user"},
+        {"usr_gone", "usr_gone/name/user"}, {nullptr, "/name/user"}};
+    for (const auto& [user_id, seen] : cases) {
+        const std::string id = create(user_id, "name");
+        char uid[16] = "keep", name[16] = "keep", role[16] = "keep";
+        EXPECT_EQ(id_session_verify_role(id.c_str(), uid, sizeof uid, name, sizeof name, role, sizeof role), 1);
+        EXPECT_EQ(std::string(uid) + "/" + name + "/" + role, seen);
+    }
+    char role[16] = "keep";
+    EXPECT_EQ(id_session_verify_role("sess_unknown", nullptr, 0, nullptr, 0, role, sizeof role), 0);
+    EXPECT_STREQ(role, "keep");
+}
+
+TEST_F(Sessions, DeletionByIdentifierAndByUser) {
+    const std::string a1 = create("u1", "a"), a2 = create("u1", "a"), b = create("u2", "b"), anon = create(nullptr, nullptr);
+    EXPECT_EQ(id_session_delete("sess_unknown"), 0);
+    EXPECT_EQ(id_session_delete(""), -1);
+    EXPECT_EQ(id_session_delete_by_user(""), -1);
+    EXPECT_EQ(id_session_delete(a2.c_str()), 0);
+    EXPECT_EQ(id_session_delete_by_user("u1"), 0);
+    EXPECT_EQ(id_session_delete_by_user("nobody"), 0);
+    const std::string t = "\"created_at\":1750000000,\"expires_at\":1750086400}";
+    EXPECT_EQ(shown({b, anon}), "{\"sessions\":{\"A\":{\"user_id\":\"u2\",\"username\":\"b\"," + t + ",\"B\":{" + t +
+                                    "},\"auth_codes\":{},\"refresh\":[]}");
+
+    // An unknown identifier still rewrites the file, in the saved form.
+    write("{\"sessions\":{},\"auth_codes\":{},\"refresh\":[]}");
+    EXPECT_EQ(id_session_delete("sess_unknown"), 0);
+    EXPECT_EQ(text(), "{\n    \"sessions\": {},\n    \"auth_codes\": {},\n    \"refresh\": []\n}");
+}
+
+TEST_F(Sessions, NothingIsStoredWhenItCouldNotBeUsed) {
+    char id[64] = "untouched";
+    tarn::crypto::testing::set_getrandom(&tarn::test::failing_getrandom);
+    EXPECT_EQ(id_session_create("u", "n", id, sizeof id), -1);
+    EXPECT_FALSE(tarn::test::file_exists(path()));
+    tarn::crypto::testing::set_getrandom(nullptr);
+    write("{\"sessions\": null, \"refresh\": []}");
+    EXPECT_EQ(id_session_create("u", "n", id, sizeof id), -1);
+    EXPECT_STREQ(id, "untouched");
+    EXPECT_EQ(text(), "{\"sessions\": null, \"refresh\": []}");
+}
+
+TEST(SessionCookie, ReadingTheCookieHeader) {
+    // The header (nullopt: unset), the capacity, the buffer afterwards (it starts as "untouched").
+    const std::vector<std::tuple<std::optional<std::string>, std::size_t, std::string, int>> cases = {
+        {"a=1; id_session=abc; b=2", 64, "abc", 1},
+        {";  id_session=abc", 64, "abc", 1},
+        {"id_session=abc; id_session=xyz", 64, "abc", 1},
+        {"id_session=", 64, "", 0},
+        {"xid_session=abc", 64, "untouched", 0},
+        {"ID_SESSION=abc", 64, "untouched", 0},
+        {"id_session=abcdef", 3, "ab", 1},
+        {std::nullopt, 64, "untouched", 0},
+        {"", 64, "untouched", 0},
+        {"a=1;id_session= a b ;c", 64, " a b ", 1},
+        {"\tid_session=abc", 64, "untouched", 0},
+        {"a=x id_session=abc", 64, "untouched", 0},
+        {"a=1;;; ;id_session=v=w", 64, "v=w", 1},
+        {"id_session=abc", 1, "", 0},
+        {"id_session=abc", 0, "untouched", 0},
+    };
+    for (const auto& [header, cap, copied, result] : cases) {
+        SCOPED_TRACE(header.value_or("(unset)") + " cap " + std::to_string(cap));
+        ScopedEnv env("HTTP_COOKIE", header);
+        char out[64] = "untouched";
+        EXPECT_EQ(id_get_cookie_session(out, cap), result);
+        EXPECT_EQ(std::string(out), copied);
+    }
+}
+
+TEST(SessionCookie, HeaderLines) {
+    tarn::test::DataDirFixture data;
+    const std::string set = "Set-Cookie: id_session=", attrs = "; Path=/; HttpOnly; SameSite=Lax; Max-Age=";
+    const std::string v520(520, 'v'), v521(521, 'v'), v600(600, 'v');
+    const std::nullopt_t none = std::nullopt;
+    // The value (nullopt: id_clear_session_cookie), max-age, forwarded protocol, base URL, the output.
+    const std::vector<std::tuple<std::optional<std::string>, int, std::optional<std::string>,
+                                 std::optional<std::string>, std::string>> cases = {
+        {"sess_x", 3600, none, none, set + "sess_x" + attrs + "3600\r\n"},
+        {"sess_x", 3600, "HTTPS", none, set + "sess_x" + attrs + "3600; Secure\r\n"},
+        {"sess_x", 60, none, "https://id.example", set + "sess_x" + attrs + "60; Secure\r\n"},
+        {"sess_x", 60, none, "HTTPS://id.example", set + "sess_x" + attrs + "60\r\n"},
+        {"sess_x", 60, none, "http://id.example", set + "sess_x" + attrs + "60\r\n"},
+        {"sess_x", 60, "http", "https://id.example", set + "sess_x" + attrs + "60; Secure\r\n"},
+        {none, 0, "https", none, set + attrs + "0; Secure\r\n"},
+        {none, 0, none, none, set + attrs + "0\r\n"},
+        {v520, 1000, "https", none, set + v520 + attrs + "1000; Secure\r\n"},  // 589 bytes
+        {v521, 1000, "https", none, set + v521 + attrs + "1000\r\n"},          // 590 bytes
+        {v600, 1, "https", none, (set + v600).substr(0, 599) + "\r\n"},
+        {"a\r\nSet-Cookie: admin=1", 60, none, none, ""},
+        {"a; Domain=evil.example", 60, none, none, ""},
+    };
+    for (const auto& [value, max_age, forwarded, base_url, written] : cases) {
+        SCOPED_TRACE(value.value_or("(clear)").substr(0, 40));
+        ScopedEnv proto("HTTP_X_FORWARDED_PROTO", forwarded);
+        ScopedEnv base("IDENTITY_BASE_URL", base_url);
+        EXPECT_EQ(tarn::test::capture_stdout([&] {
+                      if (value) id_set_session_cookie(value->c_str(), max_age);
+                      else id_clear_session_cookie();
+                  }).out,
+                  written);
+    }
+}
+
+}  // namespace

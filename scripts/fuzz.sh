@@ -22,6 +22,7 @@ all_targets+=(request_params client_auth)
 all_targets+=(jwt_verify)
 all_targets+=(signin_stores)
 all_targets+=(password_hash email_check users_document)
+all_targets+=(json_document keys_store rsa_der)
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 build=$root/build-fuzz
 

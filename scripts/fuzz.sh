@@ -16,13 +16,11 @@ root=$(pwd)
 
 seconds=${1:-60}
 shift || true
-all_targets=(base64url hex config_file bounded_strings)
-all_targets+=(session_cookie)
-all_targets+=(request_params client_auth)
-all_targets+=(jwt_verify)
-all_targets+=(signin_stores)
-all_targets+=(password_hash email_check users_document)
-all_targets+=(json_document keys_store rsa_der)
+all_targets=()
+for src in fuzz/*_fuzz.cpp; do
+    name=${src##*/}
+    all_targets+=("${name%_fuzz.cpp}")
+done
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 build=$root/build-fuzz
 

@@ -1,0 +1,255 @@
+// Attacks on token verification, the signing keys and the token store that got through. Each
+// test names the rule the attack breaks; each builds its input independently of the library
+// (OpenSSL for keys and signatures, hand-written DER and JSON).
+#include <gtest/gtest.h>
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/clock.hpp"
+#include "identity_common.h"
+#include "keys/key_store.hpp"
+#include "support/jwt_reference.hpp"
+#include "support/reference.hpp"
+#include "support/test_env.hpp"
+#include "support/token_store.hpp"
+
+namespace {
+
+using tarn::test::b64url;
+using tarn::test::Bytes;
+using tarn::test::DataDirFixture;
+using tarn::test::take;
+using tarn::test::write_file;
+
+constexpr std::int64_t kNow = 1750000000;
+std::int64_t fixed_clock() { return kNow; }
+
+// --- Token verification -------------------------------------------------------------------
+
+class VerifyAttack : public ::testing::Test {
+protected:
+    void SetUp() override {
+        write_file(data.file("keys.json"), tarn::test::shared_keys_json());
+        write_file(data.file("secret.key"), std::string(secret.begin(), secret.end()));
+        tarn::keys::testing::reset_table();
+        tarn::testing::set_clock(&fixed_clock);
+    }
+    void TearDown() override {
+        tarn::testing::set_clock(nullptr);
+        tarn::keys::testing::reset_table();
+    }
+    struct PkeyOwner {
+        EVP_PKEY* p;
+        ~PkeyOwner() { EVP_PKEY_free(p); }
+    };
+    DataDirFixture data;
+    const Bytes secret = Bytes(32, 0x5C);
+    const std::string kid = tarn::test::active_kid(tarn::test::shared_keys_json());
+    PkeyOwner key{tarn::test::stored_private_key(tarn::test::shared_keys_json(), kid)};
+};
+
+// The signature segment is everything after the second dot, and all of it is the signature: a
+// third dot, or a character outside the base64 alphabets, makes the token malformed. The decoder
+// stops at a group with fewer than two data characters ("====" or "A===") and never looks at
+// what follows, so any text can ride behind a valid signature: the same token then has endless
+// spellings (a denylist or replay cache keyed on the token text misses them) and carries
+// arbitrary bytes (quotes, angle brackets, dots) into whatever the caller does with it.
+TEST_F(VerifyAttack, NothingButTheSignatureFollowsTheSecondDot) {
+    const std::string claims = R"({"sub":"usr_1","exp":)" + std::to_string(kNow + 60) + "}";
+    const std::string rs = tarn::test::rs256_token(R"({"alg":"RS256","typ":"JWT","kid":")" + kid + R"("})",
+                                                   claims, key.p);
+    const std::string hs = tarn::test::hs256_token(R"({"alg":"HS256","typ":"JWT"})", claims, secret);
+    ASSERT_EQ(rs.size() - rs.rfind('.') - 1, 342u);  // 85 groups and two characters
+    ASSERT_EQ(hs.size() - hs.rfind('.') - 1, 43u);   // 10 groups and three characters
+    struct Case {
+        const char* name;
+        std::string token;
+        int result;
+    };
+    const std::vector<Case> cases = {
+        {"RS256 as signed", rs, ID_JWT_VALID},
+        {"RS256 with its padding", rs + "==", ID_JWT_VALID},
+        {"RS256, a third dot", rs + ".x", ID_JWT_MALFORMED},
+        {"RS256, padding, an empty group, a third dot", rs + "==" + "====" + ".x", ID_JWT_MALFORMED},
+        {"RS256, padding, a one-character group, a third dot", rs + "==" + "A===" + ".anything at all",
+         ID_JWT_MALFORMED},
+        {"RS256, padding, a one-character group, markup", rs + "==" + "A===" + "\"><script>", ID_JWT_MALFORMED},
+        {"HS256 as signed", hs, ID_JWT_VALID},
+        {"HS256, padding, an empty group, a third dot", hs + "=" + "====" + ".x", ID_JWT_MALFORMED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(id_jwt_verify(c.token.c_str(), nullptr), c.result);
+    }
+}
+
+// --- Signing keys -------------------------------------------------------------------------
+
+Bytes bytes_of(const BIGNUM* x) {
+    Bytes out(static_cast<std::size_t>(BN_num_bytes(x)));
+    BN_bn2bin(x, out.data());
+    return out;
+}
+
+Bytes der_length(std::size_t len) {
+    if (len < 128) return {static_cast<unsigned char>(len)};
+    if (len < 256) return {0x81, static_cast<unsigned char>(len)};
+    return {0x82, static_cast<unsigned char>(len >> 8), static_cast<unsigned char>(len)};
+}
+
+Bytes tlv(unsigned char tag, const Bytes& content) {
+    Bytes out = {tag};
+    const Bytes l = der_length(content.size());
+    out.insert(out.end(), l.begin(), l.end());
+    out.insert(out.end(), content.begin(), content.end());
+    return out;
+}
+
+Bytes der_integer(const Bytes& magnitude) {
+    Bytes content = magnitude;
+    if (content.empty() || (content[0] & 0x80)) content.insert(content.begin(), 0x00);
+    return tlv(0x02, content);
+}
+
+Bytes concat(const std::vector<Bytes>& parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// The kid of (n, e): SHA-256 of SEQUENCE { rsaEncryption OID, NULL, BIT STRING { SEQUENCE { n, e } } }
+// (the OID and NULL directly in the outer SEQUENCE), base64url, first 16 characters.
+std::string kid_of(const Bytes& n, const Bytes& e) {
+    const Bytes key = tlv(0x30, concat({der_integer(n), der_integer(e)}));
+    Bytes bits = {0x00};
+    bits.insert(bits.end(), key.begin(), key.end());
+    const Bytes algorithm = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01, 0x05, 0x00};
+    const Bytes encoding = tlv(0x30, concat({algorithm, tlv(0x03, bits)}));
+    return b64url(tarn::test::sha256(encoding)).substr(0, 16);
+}
+
+// A key is usable only when its numbers agree, n = p * q first of all. Two primes of 1025 bits
+// make a product of 2049 or 2050 bits; a DER that states as n that product's low 2048 bits
+// (top bit set) passes the n = p * q check, because the product is computed into the 256 bytes
+// the stated modulus takes and its high bits fall off. The key is then published, and found by
+// kid, under a modulus that belongs to no private key: relying parties are handed a key no
+// signature of ours verifies under, and every signing attempt with it fails.
+TEST(KeysAttack, AModulusThatIsNotTheProductOfThePrimesIsRefused) {
+    DataDirFixture data;
+    tarn::keys::testing::reset_table();
+    BN_CTX* ctx = BN_CTX_new();
+    BIGNUM *p = BN_new(), *q = BN_new(), *product = BN_new(), *n = BN_new(), *e = BN_new(), *one = BN_new();
+    BIGNUM *p1 = BN_new(), *q1 = BN_new(), *phi = BN_new(), *d = BN_new(), *dp = BN_new(), *dq = BN_new(),
+           *iq = BN_new(), *g = BN_new();
+    BN_set_word(e, 65537);
+    BN_one(one);
+    for (;;) {
+        ASSERT_EQ(BN_generate_prime_ex(p, 1025, 0, nullptr, nullptr, nullptr), 1);
+        ASSERT_EQ(BN_generate_prime_ex(q, 1025, 0, nullptr, nullptr, nullptr), 1);
+        BN_mul(product, p, q, ctx);
+        BN_copy(n, product);
+        BN_mask_bits(n, 2048);
+        BN_sub(p1, p, one);
+        BN_sub(q1, q, one);
+        BN_mul(phi, p1, q1, ctx);
+        BN_gcd(g, e, phi, ctx);
+        if (BN_num_bits(n) == 2048 && BN_is_one(g) && BN_cmp(p, q) != 0) break;
+    }
+    ASSERT_GT(BN_num_bits(product), 2048);
+    ASSERT_NE(BN_cmp(n, product), 0);
+    BN_mod_inverse(d, e, phi, ctx);
+    BN_mod(dp, d, p1, ctx);
+    BN_mod(dq, d, q1, ctx);
+    BN_mod_inverse(iq, q, p, ctx);
+    const Bytes der = tlv(0x30, concat({der_integer({0x00}), der_integer(bytes_of(n)), der_integer(bytes_of(e)),
+                                        der_integer(bytes_of(d)), der_integer(bytes_of(p)), der_integer(bytes_of(q)),
+                                        der_integer(bytes_of(dp)), der_integer(bytes_of(dq)),
+                                        der_integer(bytes_of(iq))}));
+    const std::string kid = kid_of(bytes_of(n), bytes_of(e));
+    for (BIGNUM* x : {p, q, product, n, e, one, p1, q1, phi, d, dp, dq, iq, g}) BN_free(x);
+    BN_CTX_free(ctx);
+
+    write_file(data.file("keys.json"), "{\"active\":\"" + kid + "\",\"keys\":[{\"kid\":\"" + kid +
+                                           "\",\"created\":1,\"priv_der_b64\":\"" + b64url(der) +
+                                           "\",\"status\":\"active\"}]}");
+    EXPECT_EQ(take(id_keys_jwks_json()), "[]") << "a modulus that is not p * q is published";
+    EXPECT_EQ(id_keys_find(kid.c_str(), nullptr, nullptr), -1);
+    char token[ID_JWT_TOKEN_CAP];
+    EXPECT_EQ(id_jwt_sign_rs256("{\"sub\":\"x\"}", token, sizeof token), -1);
+    tarn::keys::testing::reset_table();
+}
+
+// A keys.json that exists but cannot be read is never replaced. A symbolic link whose target is
+// missing (the volume holding the keys is not mounted yet) opens as "no such file", and the store
+// takes it for a missing keys.json: it generates a fresh key and renames it over the link, so the
+// provider silently starts signing with a new key and the link to the real keys is gone.
+TEST(KeysAttack, ADanglingKeysJsonLinkIsNeitherReplacedNorGivenAFreshKey) {
+    DataDirFixture data;
+    tarn::keys::testing::reset_table();
+    const std::string link = data.file("keys.json");
+    std::filesystem::create_symlink(data.work() + "/unmounted/keys.json", link);
+    const int generated = tarn::keys::testing::generated_count();
+    EXPECT_EQ(id_keys_load_or_create(), -1);
+    EXPECT_TRUE(std::filesystem::is_symlink(link)) << "the link to the keys was replaced";
+    EXPECT_EQ(tarn::keys::testing::generated_count(), generated) << "a fresh key was made";
+    tarn::keys::testing::reset_table();
+}
+
+// --- Token store ------------------------------------------------------------------------------
+
+class TokensAttack : public tarn::test::TokenStoreTest {
+protected:
+    std::string issue(const char* user, const char* client) {
+        char token[64] = "";
+        EXPECT_EQ(id_refresh_token_create(user, "", client, nullptr, token, sizeof token), 0);
+        return token;
+    }
+    std::string rotate(const std::string& token, const char* client, int* result = nullptr) {
+        char next[64] = "";
+        const int r = id_refresh_token_rotate(token.c_str(), client, next, sizeof next, nullptr);
+        if (result) *result = r;
+        return next;
+    }
+};
+
+// A listing scoped to one user is what an account page shows that user. It lists every exchanged
+// token of every user with its family, and an exchanged token (or a family identifier) presented
+// to rotation by anyone, with any client, ends that family (-4): one user's own listing lets them
+// sign every other user out of every client.
+TEST_F(TokensAttack, AUsersListingShowsNoOtherUsersTokens) {
+    const std::string victim_first = issue("usr_victim", "c1");
+    int r = 0;
+    rotate(victim_first, "c1", &r);
+    ASSERT_EQ(r, 0);
+    issue("usr_mallory", "c2");
+    const std::string listing = take(id_refresh_token_list_json_scoped("usr_mallory"));
+    EXPECT_EQ(listing.find(victim_first), std::string::npos) << listing;
+}
+
+// Reuse detection: a thief who redeems a stolen refresh token first is caught when the victim
+// presents the same token afterwards, and the family ends. The exchanged tokens are remembered
+// in one list of the newest 1024 for the whole provider, so the thief only has to rotate the
+// stolen chain 1024 times (a minute of requests; on a busy provider the other clients' rotations
+// do it for free) and the victim's token is then "unknown": -1, and the thief's chain lives on.
+TEST_F(TokensAttack, ReuseIsDetectedHoweverManyRotationsFollow) {
+    const std::string first = issue("usr_victim", "c1");
+    int r = 0;
+    const std::string stolen = rotate(first, "c1", &r);  // the victim's current token
+    ASSERT_EQ(r, 0);
+    std::string thief = rotate(stolen, "c1", &r);  // redeemed by the thief before the victim
+    ASSERT_EQ(r, 0);
+    for (int i = 0; i < ID_ROTATED_MAX; ++i) {
+        thief = rotate(thief, "c1", &r);
+        ASSERT_EQ(r, 0);
+    }
+    rotate(stolen, "c1", &r);  // the victim comes back with the token the thief redeemed
+    EXPECT_EQ(r, -4) << "reuse of an exchanged token went undetected";
+    EXPECT_EQ(id_refresh_token_find(thief.c_str(), nullptr), 0) << "the thief's chain is still active";
+}
+
+}  // namespace

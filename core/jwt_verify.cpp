@@ -12,6 +12,7 @@
 #include "core/document.hpp"
 #include "core/json_read.hpp"
 #include "identity_common.h"
+#include "keys/key_store.hpp"
 
 namespace tarn::jwt {
 namespace {
@@ -26,7 +27,7 @@ constexpr std::size_t kMaxKid = 23;          // the key table's kid buffers (gen
 struct Segments {
     std::string_view header;
     std::string_view payload;
-    std::string_view signature;      // everything after the second dot (a further dot fails to decode)
+    std::string_view signature;      // everything after the second dot, all of it decoded
     std::string_view signing_input;  // the token up to the second dot, exactly as received
 };
 
@@ -51,18 +52,27 @@ bool decode(std::string_view segment, unsigned char* out, std::size_t max, std::
     return true;
 }
 
-std::string_view as_text(const unsigned char* bytes, std::size_t len) {
-    return {reinterpret_cast<const char*>(bytes), len};
+// True when the decoder used every character of `segment` for the `len` bytes it gave: only
+// characters of either alphabet, exactly as many as those bytes need, and besides them nothing
+// but padding and line breaks. The decoder stops at a group of padding without looking further,
+// so without this check any text could ride behind a valid signature (the one segment the
+// signature does not cover), giving one token endless spellings.
+bool fully_consumed(std::string_view segment, std::size_t len) {
+    std::size_t data = 0;
+    for (const char c : segment) {
+        const bool in_alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                 c == '-' || c == '_' || c == '+' || c == '/';
+        if (in_alphabet) {
+            ++data;
+        } else if (c != '=' && c != '\r' && c != '\n' && c != ' ') {
+            return false;
+        }
+    }
+    return data == len / 3 * 4 + (len % 3 == 0 ? 0 : len % 3 + 1);
 }
 
-// The fastest PKCS#1 v1.5 verifier BearSSL offers on this CPU (i62 where available, else i31;
-// both give the same results).
-br_rsa_pkcs1_vrfy verify_engine() {
-    static const br_rsa_pkcs1_vrfy engine = [] {
-        br_rsa_pkcs1_vrfy v = br_rsa_i62_pkcs1_vrfy_get();
-        return v ? v : &br_rsa_i31_pkcs1_vrfy;
-    }();
-    return engine;
+std::string_view as_text(const unsigned char* bytes, std::size_t len) {
+    return {reinterpret_cast<const char*>(bytes), len};
 }
 
 // A public key copied out of the key store's views, which stay valid only until its next lookup,
@@ -99,7 +109,7 @@ int check_rs256(std::string_view signing_input, std::string_view kid, const unsi
     // The verifier checks the padding and the SHA-256 DigestInfo and hands back the digest the
     // signature carries; it must be the digest of what was signed.
     unsigned char carried[32];
-    if (!verify_engine()(sig, sig_len, BR_HASH_OID_SHA256, sizeof carried, &key.view, carried))
+    if (!keys::verify_engine()(sig, sig_len, BR_HASH_OID_SHA256, sizeof carried, &key.view, carried))
         return ID_JWT_BAD_SIGNATURE;
     return tarn_ct_equal(carried, sizeof carried, digest, sizeof digest) ? ID_JWT_VALID : ID_JWT_BAD_SIGNATURE;
 }
@@ -153,7 +163,8 @@ int verify(std::string_view token, id_jwt_claims* claims) {
 
     unsigned char sig[kRsaSignature + 1];
     std::size_t sig_len = 0;
-    if (!decode(s.signature, sig, kRsaSignature, sig_len)) return ID_JWT_MALFORMED;
+    if (!decode(s.signature, sig, kRsaSignature, sig_len) || !fully_consumed(s.signature, sig_len))
+        return ID_JWT_MALFORMED;
     int rc;
     if (alg == "HS256") {
         rc = check_hs256(s.signing_input, sig, sig_len);

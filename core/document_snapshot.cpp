@@ -18,7 +18,7 @@ namespace {
 ReadStatus holds_exactly(const std::string& path, std::string_view known, bool& same) {
     same = false;
     FileDescriptor fd(io_ops().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0));
-    if (!fd) return errno == ENOENT ? ReadStatus::missing : ReadStatus::error;
+    if (!fd) return open_failure(path.c_str());
     char buf[65536];
     for (;;) {
         const ssize_t n = io_ops().read(fd.get(), buf, sizeof buf);

@@ -56,10 +56,16 @@ bool write_all(int fd, std::string_view data) {
     return true;
 }
 
+ReadStatus open_failure(const char* path) {
+    if (errno != ENOENT) return ReadStatus::error;
+    struct stat st;
+    return ::lstat(path, &st) == 0 ? ReadStatus::error : ReadStatus::missing;
+}
+
 ReadStatus read_file(const char* path, std::string& out) {
     out.clear();
     FileDescriptor fd(io_ops().open(path, O_RDONLY | O_CLOEXEC, 0));
-    if (!fd) return errno == ENOENT ? ReadStatus::missing : ReadStatus::error;
+    if (!fd) return open_failure(path);
     struct stat st;
     if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
         out.reserve(static_cast<size_t>(st.st_size));

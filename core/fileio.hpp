@@ -54,6 +54,10 @@ const IoOps& system_io();  // the real system calls
 bool write_all(int fd, std::string_view data);
 
 enum class ReadStatus { ok, missing, error };
+// What a failed open of `path` for reading means, from errno: missing when nothing at all stands
+// at that name; an error otherwise, a link whose target is gone included (a store behind a link
+// to an unmounted volume must not be taken for an empty one and replaced).
+ReadStatus open_failure(const char* path);
 // Reads the whole file at `path` into `out`.
 ReadStatus read_file(const char* path, std::string& out);
 

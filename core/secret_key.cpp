@@ -29,7 +29,10 @@ enum class SecretFile { usable, short_or_missing, unreadable };
 // The first 32 bytes of secret.key into `out` (which may hold part of them otherwise).
 SecretFile read_secret(const std::string& path, unsigned char* out) {
     FileDescriptor fd(io_ops().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0));
-    if (!fd) return errno == ENOENT ? SecretFile::short_or_missing : SecretFile::unreadable;
+    if (!fd) {
+        return open_failure(path.c_str()) == ReadStatus::missing ? SecretFile::short_or_missing
+                                                                 : SecretFile::unreadable;
+    }
     std::size_t got = 0;
     while (got < kSecretLen) {
         const ssize_t n = io_ops().read(fd.get(), out + got, kSecretLen - got);

@@ -95,13 +95,9 @@ int decode_public(id_key_entry& entry, const RsaPrivateDer& key) {
     // The modulus the DER states must be p * q, and the CRT coefficient must belong to the
     // primes: a key whose numbers disagree is refused, since its signatures would not verify and
     // a signature that is right modulo only one prime gives that prime away.
-    const unsigned char* computed = entry.n;
-    std::size_t computed_len = n_len;
-    while (computed_len > 0 && *computed == 0) {
-        ++computed;
-        --computed_len;
-    }
-    if (computed_len != key.n_len || std::memcmp(computed, key.n, computed_len) != 0) return -1;
+    if (!modulus_is_product(key.n, key.n_len, sk->p, sk->plen, sk->q, sk->qlen) ||
+        !modulus_is_product(entry.n, n_len, sk->p, sk->plen, sk->q, sk->qlen))
+        return -1;
     if (!crt_coefficient_matches(sk->iq, sk->iqlen, sk->q, sk->qlen, sk->p, sk->plen)) return -1;
     // The exponent is the one the DER states, accepted only when e * dp = 1 (mod p - 1) and
     // e * dq = 1 (mod q - 1): then it is the exponent of this private key, as BearSSL's

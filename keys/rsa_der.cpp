@@ -267,6 +267,34 @@ bool crt_exponent_matches(std::uint32_t e, const unsigned char* d, std::size_t d
     return rest == 0 && m_above_one;
 }
 
+bool modulus_is_product(const unsigned char* n, std::size_t n_len, const unsigned char* p,
+                        std::size_t p_len, const unsigned char* q, std::size_t q_len) {
+    if (p_len > kMaxBytes || q_len > kMaxBytes) return false;
+    while (n_len > 0 && *n == 0) {
+        ++n;
+        --n_len;
+    }
+    if (n_len > 2 * kMaxBytes) return false;
+    Wide a, b;
+    to_wide(p, p_len, a);
+    to_wide(q, q_len, b);
+    std::array<std::uint64_t, 2 * kWideLimbs> product{}, stated{};
+    for (std::size_t i = 0; i < kWideLimbs; ++i) {
+        unsigned __int128 carry = 0;
+        for (std::size_t j = 0; j < kWideLimbs; ++j) {
+            unsigned __int128 v = static_cast<unsigned __int128>(a[i]) * b[j] + product[i + j] + carry;
+            product[i + j] = static_cast<std::uint64_t>(v);
+            carry = v >> 64;
+        }
+        product[i + kWideLimbs] = static_cast<std::uint64_t>(carry);
+    }
+    for (std::size_t i = 0; i < n_len; ++i)
+        stated[i / 8] |= static_cast<std::uint64_t>(n[n_len - 1 - i]) << (8 * (i % 8));
+    std::uint64_t diff = 0;
+    for (std::size_t i = 0; i < stated.size(); ++i) diff |= stated[i] ^ product[i];
+    return diff == 0;
+}
+
 bool crt_coefficient_matches(const unsigned char* iq, std::size_t iq_len, const unsigned char* q,
                              std::size_t q_len, const unsigned char* p, std::size_t p_len) {
     if (iq_len > kMaxBytes || q_len > kMaxBytes || p_len == 0 || p_len > kMaxBytes) return false;

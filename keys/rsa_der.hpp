@@ -29,6 +29,11 @@ bool parse_rsa_private_der(const unsigned char* der, std::size_t len, RsaPrivate
 bool crt_exponent_matches(std::uint32_t e, const unsigned char* d, std::size_t d_len,
                           const unsigned char* p, std::size_t p_len);
 
+// True when n = p * q exactly (unsigned big-endian, leading zeros allowed; p and q of at most 264
+// bytes). The product is computed in full: a modulus holding only the low bits of p * q is not it.
+bool modulus_is_product(const unsigned char* n, std::size_t n_len, const unsigned char* p,
+                        std::size_t p_len, const unsigned char* q, std::size_t q_len);
+
 // True when iq * q = 1 (mod p): iq is the CRT coefficient of the primes p and q, and iq < p.
 // Unsigned big-endian inputs of at most 264 bytes; p must be odd. Runs in time independent of
 // the values (their lengths may show). A wrong coefficient would make every CRT signature right

@@ -269,6 +269,26 @@ TEST(CrtCoefficient, AgreesWithOpenSslOverRandomNumbers) {
             << "p bits " << p_bits << ", q bits " << q_bits << ", round " << round;
     }
     EXPECT_GT(checked_true, 100) << "too few true coefficients to mean anything";
+    // The modulus check: the full product, not its low bytes, nor a neighbour.
+    for (int round = 0; round < 200; ++round) {
+        BN_rand(p, 1 + round * 53 % 2112, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY);
+        BN_rand(q, 1 + round * 31 % 2112, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY);
+        BN_mul(t, p, q, ctx);
+        if (BN_is_zero(t)) continue;
+        Bytes pb = bytes_of(p), qb = bytes_of(q), nb = bytes_of(t);
+        EXPECT_TRUE(tarn::keys::modulus_is_product(nb.data(), nb.size(), pb.data(), pb.size(), qb.data(), qb.size()));
+        Bytes padded = nb;
+        padded.insert(padded.begin(), 2, 0);
+        EXPECT_TRUE(tarn::keys::modulus_is_product(padded.data(), padded.size(), pb.data(), pb.size(), qb.data(), qb.size()));
+        if (nb.size() > 1) {
+            Bytes low(nb.begin() + 1, nb.end());  // the top byte dropped
+            EXPECT_EQ(tarn::keys::modulus_is_product(low.data(), low.size(), pb.data(), pb.size(), qb.data(), qb.size()),
+                      nb[0] == 0);
+        }
+        Bytes other = nb;
+        other.back() ^= 2;
+        EXPECT_FALSE(tarn::keys::modulus_is_product(other.data(), other.size(), pb.data(), pb.size(), qb.data(), qb.size()));
+    }
     // iq = p + 1 would satisfy the congruence for q = 1 but is not reduced: refused.
     BN_set_word(p, 11);
     BN_set_word(iq, 12);

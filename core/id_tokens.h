@@ -144,7 +144,9 @@ int id_refresh_token_find(const char *token, id_refresh_token *out);
 
 /* Compact JSON {"sessions":[...],"refresh":[...],"rotated":[...]} of the stored sessions, active
  * tokens (each with "token_masked", its first and last six characters) and exchanged tokens, in
- * stored order. A non-empty `user_id` keeps only that user's sessions and active tokens. A heap
+ * stored order. A non-empty `user_id` keeps only that user's sessions and active tokens, and the
+ * exchanged tokens of those tokens' families (an exchanged token presented again ends its family,
+ * so one user never sees another's). A heap
  * text the caller frees (id_free): "{}" when it cannot be produced, NULL only without memory. */
 char *id_refresh_token_list_json_scoped(const char *user_id);
 /* id_refresh_token_list_json_scoped(NULL). */

@@ -3,8 +3,10 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/token_store.hpp"
 #include "id_tokens.h"
@@ -86,6 +88,7 @@ private:
 
     bool refresh(const Value& record) {
         if (!listed(record)) return true;
+        if (!user_.empty()) families_.push_back(json::str(record, "family"));
         bool ok = out_.StartObject();
         if (const Value* token = json::member(record, "token"); token && token->IsString()) {
             ok = ok && out_.Key("token") && string(json::text(*token)) && out_.Key("token_masked") &&
@@ -96,8 +99,16 @@ private:
                time_member(record, "expires_at") && out_.EndObject();
     }
 
+    // Under a user filter, only the exchanged tokens of that user's own families: an exchanged
+    // token presented again ends its family, so showing one user the exchanged tokens of others
+    // would let anyone sign anyone out.
     bool rotated(const Value& record) {
         if (!record.IsObject()) return true;
+        if (!user_.empty()) {
+            const std::string_view family = json::str(record, "family");
+            if (family.empty() || std::find(families_.begin(), families_.end(), family) == families_.end())
+                return true;
+        }
         return out_.StartObject() && text_member(record, "token") && text_member(record, "family") &&
                out_.EndObject();
     }
@@ -105,6 +116,7 @@ private:
     rapidjson::StringBuffer buf_;
     Writer out_;
     std::string_view user_;
+    std::vector<std::string_view> families_;  // of the user's listed refresh tokens
 };
 
 char* list(const char* user_id) {

@@ -193,9 +193,13 @@ TEST_F(Refresh, ListingText) {
               "\"expires_at\":9},{\"token\":\"abcdefghijkl\",\"token_masked\":\"********\",\"user_id\":\"u2\"},"
               "{\"token\":\"abcdefghijklm\",\"token_masked\":\"abcdef...hijklm\"},{\"token\":\"a\u00e9\u00e9\u00e9"
               "\u00e9\u00e9\u00e9\u00e9b\",\"token_masked\":\"a\u00e9\u00e9...\u00e9\u00e9b\"}]," + rotated);
+    // A user sees the exchanged tokens of their own families only: u2's token has no family, u1's
+    // is family "f".
     EXPECT_EQ(take(id_refresh_token_list_json_scoped("u2")),
               "{\"sessions\":[{\"session_id\":\"s4\",\"user_id\":\"u2\"}],\"refresh\":[{\"token\":\"abcdefghijkl\","
-              "\"token_masked\":\"********\",\"user_id\":\"u2\"}]," + rotated);
+              "\"token_masked\":\"********\",\"user_id\":\"u2\"}],\"rotated\":[]}");
+    EXPECT_NE(take(id_refresh_token_list_json_scoped("u1")).find("\"rotated\":[{\"token\":\"old\",\"family\":\"f\"}]}"),
+              std::string::npos);
     EXPECT_EQ(take(id_refresh_token_list_json_scoped("")), take(id_refresh_token_list_json()));
 }
 

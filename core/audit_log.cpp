@@ -12,6 +12,7 @@
 #include "core/clock.hpp"
 #include "core/document.hpp"
 #include "core/json_read.hpp"
+#include "core/utf8.hpp"
 #include "identity_common.h"
 
 namespace tarn {
@@ -21,40 +22,13 @@ constexpr std::string_view kAuditFile = "audit_log.json";
 constexpr rapidjson::SizeType kMaxEntries = 2000;
 constexpr rapidjson::SizeType kDefaultListed = 200;
 
-// The length of the well-formed UTF-8 sequence at the start of `s` (shortest form, no surrogate,
-// at most U+10FFFF), or 0 when it does not start with one.
-std::size_t utf8_sequence(std::string_view s) {
-    const auto byte = [&s](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    const unsigned char b = byte(0);
-    if (b < 0x80) return 1;
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
-    if (b >= 0xC2 && b <= 0xDF) {
-        len = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        len = 3;
-        if (b == 0xE0) lo = 0xA0;
-        if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        len = 4;
-        if (b == 0xF0) lo = 0x90;
-        if (b == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (s.size() < len || byte(1) < lo || byte(1) > hi) return 0;
-    for (std::size_t i = 2; i < len; ++i)
-        if ((byte(i) & 0xC0) != 0x80) return 0;
-    return len;
-}
-
 // `s` with every byte that does not begin a well-formed UTF-8 sequence replaced by U+FFFD, so
 // that an event naming a crafted username is still recorded.
 std::string as_utf8(std::string_view s) {
     std::string out;
     out.reserve(s.size());
     while (!s.empty()) {
-        const std::size_t n = utf8_sequence(s);
+        const std::size_t n = utf8::sequence(s);
         if (n == 0) {
             out.append("\xEF\xBF\xBD");
             s.remove_prefix(1);

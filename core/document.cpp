@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,8 @@
 
 #include "core/clock.hpp"
 #include "core/fileio.hpp"
+#include "core/json_read.hpp"
+#include "core/utf8.hpp"
 
 namespace tarn {
 
@@ -28,22 +31,26 @@ namespace {
 // cached powers for some long numbers. The stores' numbers are integers (exact either way).
 constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag;
 
-// Swallows output: serializing into it only checks that every string is valid UTF-8.
-struct NullStream {
-    using Ch = char;
-    void Put(Ch) {}
-    void Flush() {}
-};
-
-using ValidatingWriter = rapidjson::Writer<NullStream, rapidjson::UTF8<>, rapidjson::UTF8<>,
-                                           rapidjson::CrtAllocator, rapidjson::kWriteValidateEncodingFlag>;
-
-// True when the writer takes `v`: every string is valid UTF-8 and every number finite
-// (serializing into NullStream checks nothing else).
+// True when the writer can write `v` and a reader would read it back: every string and member
+// name well-formed UTF-8, every number finite. Documents are at most kMaxJsonDepth deep (parsed
+// ones by the reader's bound, built ones by their code), so the walk's recursion is bounded.
 bool writable(const Value& v) {
-    NullStream sink;
-    ValidatingWriter check(sink);
-    return v.Accept(check);
+    switch (v.GetType()) {
+        case rapidjson::kStringType:
+            return utf8::valid(json::text(v));
+        case rapidjson::kNumberType:
+            return !v.IsDouble() || std::isfinite(v.GetDouble());
+        case rapidjson::kArrayType:
+            for (const Value& el : v.GetArray())
+                if (!writable(el)) return false;
+            return true;
+        case rapidjson::kObjectType:
+            for (auto it = v.MemberBegin(); it != v.MemberEnd(); ++it)
+                if (!utf8::valid(json::text(it->name)) || !writable(it->value)) return false;
+            return true;
+        default:
+            return true;
+    }
 }
 
 std::string with_suffix(const std::string& path, const char* suffix) {

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/clock.hpp"
+#include "core/utf8.hpp"
 #include "identity_common.h"
 
 namespace tarn::jwt {
@@ -24,7 +25,7 @@ public:
     ClaimsWriter() : writer_(buffer_) { ok_ = writer_.StartObject(); }
 
     void text(const char* name, std::string_view value) {
-        ok_ = ok_ && writer_.Key(name) &&
+        ok_ = ok_ && utf8::valid(value) && writer_.Key(name) &&
               writer_.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
     }
     void integer(const char* name, std::int64_t value) { ok_ = ok_ && writer_.Key(name) && writer_.Int64(value); }
@@ -38,9 +39,7 @@ public:
 
 private:
     rapidjson::StringBuffer buffer_;
-    rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::CrtAllocator,
-                      rapidjson::kWriteValidateEncodingFlag>
-        writer_;
+    rapidjson::Writer<rapidjson::StringBuffer> writer_;  // texts are checked before they reach it
     bool ok_;
 };
 

@@ -12,6 +12,7 @@
 #include "core/clock.hpp"
 #include "core/document.hpp"
 #include "core/json_read.hpp"
+#include "core/utf8.hpp"
 #include "core/users_store.hpp"
 #include "identity_common.h"
 
@@ -23,19 +24,6 @@ constexpr std::size_t kMaxEmail = 254;
 constexpr std::size_t kIdRandomBytes = 8;
 
 constexpr const char* kTaken = "user already exists";
-
-// True when `s` is valid UTF-8 by the rule the document writer applies, so that a record that
-// passes here can be saved.
-bool valid_utf8(const char* s) {
-    struct Discard {
-        using Ch = char;
-        void Put(Ch) {}
-    } sink;
-    rapidjson::StringStream in(s);
-    while (in.Peek() != '\0')
-        if (!rapidjson::UTF8<>::Validate(in, sink)) return false;
-    return true;
-}
 
 // The users.json element of a new user, members in their stored order. The texts are referenced,
 // not copied: they outlive the document.
@@ -62,7 +50,7 @@ int create_user(const char* username, const char* password, const char* email, c
     if (const int r = id_password_policy(username, password, message.buf(), message.cap()); r != 0) return r;
     if (!email) email = "";
     // Text that is not UTF-8 cannot be saved: fail now rather than after the derivation.
-    if (!valid_utf8(username) || !valid_utf8(email)) return -1;
+    if (!utf8::valid(username) || !utf8::valid(email)) return -1;
 
     // The first look at the store, kept: under the lock it is reused when nothing has changed.
     // users.json that exists but cannot be read, or whose root is not an array, is never

@@ -10,12 +10,15 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "core/clock.hpp"
 #include "core/document.hpp"
 #include "core/fileio.hpp"
+#include "core/json_read.hpp"
+#include "core/utf8.hpp"
 #include "support/reference.hpp"
 #include "support/process.hpp"
 #include "support/test_env.hpp"
@@ -416,4 +419,36 @@ TEST(ChangeDocument, ConcurrentProcessesLoseNoUpdate) {
     tarn::Document d;
     ASSERT_EQ(tarn::load_document("counter.json", d), tarn::LoadStatus::loaded);
     EXPECT_EQ(d["n"].GetInt(), kProcs * kEach);
+}
+
+// The one UTF-8 rule of every write: shortest forms, no surrogates, nothing above U+10FFFF, and
+// a sequence cut by the end of its text is invalid (read without going past that end).
+TEST(Utf8, StrictAndBoundedByTheText) {
+    struct Row {
+        std::string text;
+        bool valid;
+    };
+    const Row rows[] = {
+        {"", true}, {"plain", true}, {"\xC3\xA9", true}, {"\xE2\x82\xAC", true}, {"\xF0\x9F\x98\x80", true},
+        {"\xF4\x8F\xBF\xBF", true},                                // U+10FFFF
+        {"\xC0\xAF", false}, {"\xC1\xBF", false},                   // overlong two-byte forms
+        {"\xE0\x9F\xBF", false}, {"\xF0\x8F\xBF\xBF", false},       // overlong three- and four-byte
+        {"\xED\xA0\x80", false}, {"\xED\xBF\xBF", false},           // surrogates
+        {"\xF4\x90\x80\x80", false}, {"\xF5\x80\x80\x80", false},   // above U+10FFFF
+        {"\x80", false}, {"a\xBF", false}, {"\xFF", false},
+        {"bob\xF0", false}, {"bob\xF0\x9F", false}, {"bob\xF0\x9F\x98", false}, {"\xE2\x82", false},
+        {"\xC3", false}, {"\xC3\x28", false},
+    };
+    for (const Row& row : rows) {
+        // The text alone in a heap block of its exact size: a read past it is an ASan error.
+        std::unique_ptr<char[]> exact(new char[row.text.size() + 1]);
+        std::memcpy(exact.get(), row.text.data(), row.text.size());
+        EXPECT_EQ(tarn::utf8::valid(std::string_view(exact.get(), row.text.size())), row.valid)
+            << tarn::test::to_hex(reinterpret_cast<const unsigned char*>(row.text.data()), row.text.size());
+        tarn::Document d;
+        d.SetObject();
+        d.AddMember("k", tarn::json::copy(row.text, d), d.GetAllocator());
+        std::string out;
+        EXPECT_EQ(tarn::write_json(d, false, out), row.valid);
+    }
 }

@@ -98,9 +98,10 @@ const char *cgi_query(const char *name);
  * CONTENT_LENGTH, a body over 1 MiB (refused whole, never cut), a read error, no memory. */
 char *cgi_read_post(uint64_t *len);
 /* The parameter `name`: a non-empty value from the query string (cgi_query), else from the body
- * of a POST (read once per process): the first top-level string member of that name (cut at 1023
- * bytes) when CONTENT_TYPE contains "application/json" and the body is a JSON object, else the
- * form-encoded body decoded as the query is (cut at 1023 bytes). A static "" when absent. */
+ * of a POST (read once per process): when CONTENT_TYPE contains "application/json" and the body
+ * parses as JSON, the first top-level string member of that name (cut at 1023 bytes) and nothing
+ * else; otherwise the form-encoded body decoded as the query is (cut at 1023 bytes). A static ""
+ * when absent. */
 const char *id_param(const char *name);
 /* Copies the value id_param gives ("" when absent) into `dst`. Returns 0, or -1 with `dst`
  * unchanged when dst is NULL, cap is 0, or the value and its NUL do not fit in `cap`. */

@@ -35,14 +35,13 @@ CachedBody g_body;
 
 std::string_view body_text() { return {g_body.data, static_cast<std::size_t>(g_body.len)}; }
 
-// The body as a JSON object with at least one member, or nullptr.
+// The body parsed as JSON, or nullptr when it does not parse.
 const Value* json_body() {
     if (!g_body.json_parsed) {
         g_body.json_parsed = true;
         g_body.json_ok = parse_json(body_text(), g_body.json);
     }
-    if (!g_body.json_ok || !g_body.json.IsObject() || g_body.json.MemberCount() == 0) return nullptr;
-    return &g_body.json;
+    return g_body.json_ok ? &g_body.json : nullptr;
 }
 
 void read_body_once() {
@@ -62,7 +61,9 @@ const char* body_lookup(const char* name) {
     if (std::strstr(cgi_env("CONTENT_TYPE", ""), "application/json")) {
         if (const Value* root = json_body()) {
             // Only the first member of the name counts, and only a string: a client sends
-            // parameters as strings, and a number or an object is no value of one.
+            // parameters as strings, and a number or an object is no value of one. A JSON body
+            // answers from its members alone: read as a form, its text would yield parameters
+            // from inside its strings ({"note":"&role=admin"}).
             if (const Value* v = json::member(*root, name); v && v->IsString()) {
                 std::size_t n = v->GetStringLength();
                 if (n > kFormSlotBytes - 1) n = kFormSlotBytes - 1;
@@ -70,6 +71,7 @@ const char* body_lookup(const char* name) {
                 slot[n] = '\0';
                 return slot;
             }
+            return "";
         }
     }
     return cgi::find_form_value(body_text(), name, slot, kFormSlotBytes) ? slot : "";

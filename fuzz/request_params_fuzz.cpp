@@ -2,7 +2,7 @@
 // body through POST_BODY_FILE or standard input) and two parameter names. Checked against a
 // reference written from the rules:
 // - cgi_query, id_param and id_param_copy give the values the decoding rules give (query first,
-//   then a POST body read once: a JSON object's first string member, or the form-encoded body),
+//   then a POST body read once: a JSON body's first string member, or the form-encoded body),
 //   cut at 4095 and 1023 bytes, ending at a decoded NUL;
 // - id_param_copy writes nothing past its capacity and nothing at all when the value does not fit;
 // - every result stays what it was through the next seven lookups of its slot ring;
@@ -97,10 +97,11 @@ std::string expected_param(const Request& r, const std::string& name) {
     if (!q.empty()) return q;
     if (!reaches_body(r, name) || name.empty()) return "";
     if (r.json_type) {
+        // A body that is JSON answers from its top-level string members alone, never as a form.
         tarn::Document doc;
-        if (tarn::parse_json(*r.body, doc) && doc.IsObject() && doc.MemberCount() > 0) {
-            const tarn::Value* v = first_member(doc, name);
-            if (v && v->IsString()) return c_text(text_of(*v).substr(0, kFormValueMax));
+        if (tarn::parse_json(*r.body, doc)) {
+            const tarn::Value* v = doc.IsObject() ? first_member(doc, name) : nullptr;
+            return v && v->IsString() ? c_text(text_of(*v).substr(0, kFormValueMax)) : "";
         }
     }
     return c_text(form_lookup(*r.body, name, kFormValueMax).value_or(""));

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/clock.hpp"
+#include "core/scope_list.hpp"
 #include "core/token_store.hpp"
 #include "id_tokens.h"
 #include "tarn_crypto.h"
@@ -71,7 +72,7 @@ struct StoredCode {
         json::copy_text(out.username, sizeof out.username, username);
         json::copy_text(out.client_id, sizeof out.client_id, client_id);
         json::copy_text(out.redirect_uri, sizeof out.redirect_uri, redirect_uri);
-        json::copy_text(out.scope, sizeof out.scope, scope);
+        scopes::copy_list(out.scope, sizeof out.scope, scope);
         json::copy_text(out.code_challenge, sizeof out.code_challenge, challenge);
         json::copy_text(out.code_challenge_method, sizeof out.code_challenge_method, method);
         json::copy_text(out.nonce, sizeof out.nonce, nonce);

@@ -8,6 +8,7 @@
 #include "core/clients.hpp"
 #include "core/document.hpp"
 #include "core/json_read.hpp"
+#include "core/scope_list.hpp"
 #include "identity_common.h"
 
 namespace tarn::clients {
@@ -91,7 +92,7 @@ void fill_client(const Value& obj, const char* client_id, id_client& out) {
             ++out.redirect_uri_count;
         }
     }
-    json::copy_text(out.scopes, sizeof out.scopes, json::str(obj, "scopes"));
+    scopes::copy_list(out.scopes, sizeof out.scopes, json::str(obj, "scopes"));
     const Value* is_public = json::member(obj, "public");
     out.is_public = is_public && is_public->IsTrue();
 }

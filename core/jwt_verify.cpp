@@ -11,6 +11,7 @@
 #include "core/clock.hpp"
 #include "core/document.hpp"
 #include "core/json_read.hpp"
+#include "core/scope_list.hpp"
 #include "identity_common.h"
 #include "keys/key_store.hpp"
 
@@ -138,7 +139,7 @@ void fill_claims(const Value& body, id_jwt_claims& c) {
     put(c.username, sizeof c.username, json::member(body, "username") ? "username" : "preferred_username");
     put(c.email, sizeof c.email, "email");
     put(c.aud, sizeof c.aud, "aud");
-    put(c.scope, sizeof c.scope, "scope");
+    scopes::copy_list(c.scope, sizeof c.scope, json::str(body, "scope"));  // cut between names only
     put(c.jti, sizeof c.jti, "jti");
     put(c.token_use, sizeof c.token_use, "token_use");
     c.exp = json::int_or_zero(body, "exp");

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/scope_list.hpp"
 #include "core/token_store.hpp"
 #include "id_tokens.h"
 
@@ -60,7 +61,7 @@ struct RefreshRecord {
         json::copy_text(out.user_id, sizeof out.user_id, user_id);
         json::copy_text(out.username, sizeof out.username, username);
         json::copy_text(out.client_id, sizeof out.client_id, client_id);
-        json::copy_text(out.scope, sizeof out.scope, scope);
+        scopes::copy_list(out.scope, sizeof out.scope, scope);
         json::copy_text(out.family, sizeof out.family, family);
         out.expires_at = expires_at;
     }

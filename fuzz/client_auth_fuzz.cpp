@@ -76,8 +76,9 @@ std::optional<Client> find(const tarn::Document* store, const std::string& id) {
         if (!el.IsObject()) continue;
         const tarn::Value* v = first_member(el, "client_id");
         if (!v || !v->IsString() || text_of(*v) != id) continue;
+        const tarn::Value* scopes = first_member(el, "scopes");
         Client c{field(id), string_member(el, "name"), string_member(el, "secret"),
-                 string_member(el, "scopes"), {}, false};
+                 scope_list_in_record(scopes && scopes->IsString() ? text_of(*scopes) : "", 256), {}, false};
         if (const tarn::Value* uris = first_member(el, "redirect_uris"); uris && uris->IsArray()) {
             for (const tarn::Value& u : uris->GetArray()) {
                 if (c.uris.size() == 8) break;

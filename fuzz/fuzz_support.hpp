@@ -102,6 +102,17 @@ inline std::size_t pick_capacity(std::uint8_t sel, std::size_t need) {
     }
 }
 
+// A scope list as a record of `cap` bytes holds it: up to its first NUL, and when that does not
+// fit, cut before the name the cut would fall in (names are separated by spaces, tabs, commas).
+inline std::string scope_list_in_record(std::string_view list, std::size_t cap) {
+    list = list.substr(0, list.find('\0'));
+    if (list.size() <= cap - 1) return std::string(list);
+    std::size_t keep = 0;  // the prefix up to the last separator that lies within cap - 1 bytes
+    for (std::size_t i = 0; i <= cap - 1; ++i)
+        if (list[i] == ' ' || list[i] == '\t' || list[i] == ',') keep = i;
+    return std::string(list.substr(0, keep));
+}
+
 namespace detail {
 inline int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
     return ::remove(path);

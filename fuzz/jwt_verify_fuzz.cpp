@@ -178,7 +178,11 @@ int expected(std::string_view token, id_jwt_claims& c) {
     put_text(c.username, sizeof c.username, username ? username : first_member(body, "preferred_username"));
     put_text(c.email, sizeof c.email, first_member(body, "email"));
     put_text(c.aud, sizeof c.aud, first_member(body, "aud"));
-    put_text(c.scope, sizeof c.scope, first_member(body, "scope"));
+    {
+        const tarn::Value* scope = first_member(body, "scope");
+        const std::string list = scope_list_in_record(scope && scope->IsString() ? text_of(*scope) : "", sizeof c.scope);
+        std::memcpy(c.scope, list.data(), list.size());
+    }
     put_text(c.jti, sizeof c.jti, first_member(body, "jti"));
     put_text(c.token_use, sizeof c.token_use, first_member(body, "token_use"));
     c.exp = exp;

@@ -92,8 +92,11 @@ Attempts after_failure(Attempts a, std::int64_t now) {
         a.locked_until = 0;
     } else {
         a.strikes = plus_one(a.strikes);
-        // A strike while a lock is in force counts but does not extend the lock.
-        if (a.strikes > kFreeStrikes && a.locked_until < now) a.locked_until = now + lock_length(a.strikes);
+        // A strike while a lock is in force counts but does not extend the lock. A lock is in
+        // force while locked_until is after now, as for id_login_allowed: in the second it ends,
+        // sign-in is allowed, and a failure then must lock again (were that second still "in
+        // force" here, every guess made in it would go through unpunished).
+        if (a.strikes > kFreeStrikes && a.locked_until <= now) a.locked_until = now + lock_length(a.strikes);
     }
     a.last_ts = now;
     return a;

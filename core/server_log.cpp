@@ -17,13 +17,14 @@
 
 namespace {
 
-// Appends `message` with every byte below 0x20 and the byte 0x7F written as \xNN, so that a
-// logged value (a username, a header) cannot start a line of its own or hide one.
+// Appends `message` with every byte below 0x20, the byte 0x7F and the backslash written as
+// \xNN, so that a logged value (a username, a header) cannot start a line of its own or hide
+// one, and a line reads back one way only (a line feed and the text "\x0a" log differently).
 void append_escaped(std::string& line, const char* message, std::size_t len) {
     static constexpr char kHex[] = "0123456789abcdef";
     for (std::size_t i = 0; i < len; ++i) {
         unsigned char c = static_cast<unsigned char>(message[i]);
-        if (c < 0x20 || c == 0x7F) {
+        if (c < 0x20 || c == 0x7F || c == '\\') {
             const char esc[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
             line.append(esc, 4);
         } else {

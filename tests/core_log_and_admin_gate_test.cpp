@@ -75,7 +75,8 @@ TEST_F(SecurityEdge, LogLinesCarryTheLocalTimeAndEscapeControlBytes) {
     g_now = kJan2;
     id_log_line("user %s!", "a\nb\r\x01\x1b\x7f\tc\xc3\xa9 \\x0a");
     id_log_line("%s", "");
-    EXPECT_EQ(take_log(), "2024-01-02 03:04:05 user a\\x0ab\\x0d\\x01\\x1b\\x7f\\x09c\xc3\xa9 \\x0a!\n"
+    // The backslash is escaped too, so that the text "\x0a" and a line feed log differently.
+    EXPECT_EQ(take_log(), "2024-01-02 03:04:05 user a\\x0ab\\x0d\\x01\\x1b\\x7f\\x09c\xc3\xa9 \\x5cx0a!\n"
                           "2024-01-02 03:04:05 \n");
     id_log_line("x");
     EXPECT_EQ(tarn::test::file_mode(data.file("server.log")), 0600u);

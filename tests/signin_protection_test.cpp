@@ -90,10 +90,10 @@ TEST_F(SignIn, EachFailureClimbsTheLadderOfItsRun) {
         {{"acc_alice", 6, 6, t - 1, t - 1}, {"acc_alice", 7, 7, t + 480, t}, lock},
         {{"acc_alice", 7, 7, t - 1, t - 1}, {"acc_alice", 8, 8, t + 900, t}, lock},
         {{"acc_alice", 39, 39, t - 1, t - 1}, {"acc_alice", 40, 40, t + 900, t}, lock},
-        // A strike while a lock is in force counts without extending it; at its last second, no
-        // lock is in force for sign-in, yet the strike does not lock anew.
+        // A strike while a lock is in force counts without extending it; in the second the lock
+        // ends, sign-in is allowed again, so a failure then locks anew.
         {{"acc_alice", 4, 3, t + 5, t - 1}, {"acc_alice", 5, 4, t + 5, t}, lock},
-        {{"acc_alice", 4, 3, t, t - 1}, {"acc_alice", 5, 4, t, t}, ""},
+        {{"acc_alice", 4, 3, t, t - 1}, {"acc_alice", 5, 4, t + 60, t}, lock},
         // More than 600 s since the last failure starts a new run; exactly 600 s continues it.
         {{"acc_alice", 9, 5, t + 100, t - 601}, {"acc_alice", 10, 1, 0, t}, ""},
         {{"acc_alice", 2, 2, 0, t - 600}, {"acc_alice", 3, 3, t + 30, t}, lock},

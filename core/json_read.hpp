@@ -54,33 +54,37 @@ inline std::int64_t int_or_zero(const Value& obj, std::string_view name) {
     return int_value(member(obj, name));
 }
 
-// Copies `src` into `dst` cut at cap - 1 bytes and terminated; the text ends at its first NUL,
-// as a C text would. Nothing happens when dst is null or cap is 0.
-inline void copy_text(char* dst, std::size_t cap, std::string_view src) {
+namespace detail {
+
+// Copies `src` up to its first NUL into `dst`, at most cap - 1 bytes and a NUL. When it must cut,
+// `back_off(src, len)` moves the cut at `len` back to where it may fall.
+template <class BackOff>
+void copy_cut(char* dst, std::size_t cap, std::string_view src, BackOff&& back_off) {
     if (!dst || cap == 0) return;
     if (src.empty()) src = "";  // an empty view may have no data pointer, which memchr and memcpy refuse
     std::size_t len = src.size();
     if (const void* nul = std::memchr(src.data(), '\0', len))
         len = static_cast<std::size_t>(static_cast<const char*>(nul) - src.data());
-    if (len > cap - 1) len = cap - 1;
+    if (len > cap - 1) len = back_off(src, cap - 1);
     std::memcpy(dst, src.data(), len);
     dst[len] = '\0';
+}
+
+}  // namespace detail
+
+// Copies `src` into `dst` cut at cap - 1 bytes and terminated; the text ends at its first NUL,
+// as a C text would. Nothing happens when dst is null or cap is 0.
+inline void copy_text(char* dst, std::size_t cap, std::string_view src) {
+    detail::copy_cut(dst, cap, src, [](std::string_view, std::size_t len) { return len; });
 }
 
 // As copy_text, but a text that must be cut backs off to a UTF-8 character boundary, so that the
 // copy stays valid UTF-8 when the source is.
 inline void copy_text_utf8(char* dst, std::size_t cap, std::string_view src) {
-    if (!dst || cap == 0) return;
-    if (src.empty()) src = "";  // an empty view may have no data pointer, which memchr and memcpy refuse
-    std::size_t len = src.size();
-    if (const void* nul = std::memchr(src.data(), '\0', len))
-        len = static_cast<std::size_t>(static_cast<const char*>(nul) - src.data());
-    if (len > cap - 1) {
-        len = cap - 1;
-        while (len > 0 && (static_cast<unsigned char>(src[len]) & 0xC0) == 0x80) --len;
-    }
-    std::memcpy(dst, src.data(), len);
-    dst[len] = '\0';
+    detail::copy_cut(dst, cap, src, [](std::string_view s, std::size_t len) {
+        while (len > 0 && (static_cast<unsigned char>(s[len]) & 0xC0) == 0x80) --len;
+        return len;
+    });
 }
 
 // A string value that refers to `s` without copying; `s` must outlive the value's document.

@@ -65,7 +65,7 @@ int id_user_set_password(const char *id, const char *password, char *msg, size_t
 /* Removes the first record of user `id` from users.json, then, with that lock released, ends the
  * user's sessions and revokes its active refresh tokens. Returns 0; -1 with nothing changed (NULL
  * or empty id, unknown id, lock, users.json not a readable array, failed save); or -1 with the user
- * removed but tokens.json not cleaned (finish with id_session_delete_by_user and
+ * removed but tokens.json not fully cleaned (finish with id_session_delete_by_user and
  * id_refresh_token_revoke_by_user). Consents and audit entries stay; the last administrator is
  * the caller's test. */
 int id_user_delete(const char *id);

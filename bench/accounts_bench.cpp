@@ -2,7 +2,11 @@
 //   build/bench/accounts_bench
 // - id_verify_password of a stored hash against one 100000-iteration PBKDF2 derivation;
 // - user creation on a users.json of 1000 users against one derivation plus one parse and one
-//   save of that document (and what a parse alone costs, the price of a second one).
+//   save of that document (and what a parse alone costs, the price of a second one);
+// - a password change on the same store against the same floor;
+// - a user deletion against one parse and save of users.json plus two of a tokens.json holding a
+//   session and a refresh token of each user (the deletion ends the sessions, then revokes the
+//   tokens, each a change of its own).
 // The data directory is a fresh temporary one under $TMPDIR (default /tmp). After Google Benchmark's table a summary prints
 // the medians and the ratios.
 #include <benchmark/benchmark.h>
@@ -29,7 +33,8 @@ const char kPassword[] = "correct horse battery staple";
 const unsigned char kSalt[16] = {0x5a, 0x17, 0x9c, 0x02, 0xee, 0x41, 0x8d, 0x73,
                                  0x10, 0xb6, 0x2f, 0xc8, 0x64, 0x09, 0xd5, 0x3e};
 
-std::string g_users_text;  // users.json with kUsers users, as the store saves it
+std::string g_users_text;   // users.json with kUsers users, as the store saves it
+std::string g_tokens_text;  // tokens.json with a session and a refresh token of each
 
 // A users.json of kUsers records shaped like the store's own (identifiers, hash strings and
 // emails of their real lengths), written without spending a derivation on each.
@@ -56,10 +61,41 @@ bool make_store() {
     return tarn::write_json(doc, true, g_users_text);
 }
 
-void restore_store() {
-    if (!tarn::replace_file(tarn::data_path("users.json"), tarn::data_path("users.json.tmp"), g_users_text))
-        std::abort();
+// tokens.json with one session and one refresh token of every user, of their real lengths.
+bool make_tokens() {
+    tarn::Document doc;
+    auto& a = doc.GetAllocator();
+    doc.SetObject();
+    tarn::Value sessions(rapidjson::kObjectType), refresh(rapidjson::kArrayType);
+    for (int i = 0; i < kUsers; ++i) {
+        char id[32], session[48], token[64];
+        std::snprintf(id, sizeof id, "usr_%011d", i);
+        std::snprintf(session, sizeof session, "sess_%032d", i);
+        std::snprintf(token, sizeof token, "rt_%043d", i);
+        tarn::Value s(rapidjson::kObjectType), r(rapidjson::kObjectType);
+        s.AddMember("user_id", tarn::Value(id, a), a);
+        s.AddMember("username", rapidjson::StringRef("member"), a);
+        s.AddMember("created_at", 1750000000, a);
+        s.AddMember("expires_at", 1750086400, a);
+        sessions.AddMember(tarn::Value(session, a), s, a);
+        r.AddMember("token", tarn::Value(token, a), a);
+        r.AddMember("user_id", tarn::Value(id, a), a);
+        r.AddMember("client_id", rapidjson::StringRef("client_0123456789a"), a);
+        r.AddMember("scope", rapidjson::StringRef("openid profile"), a);
+        r.AddMember("family", tarn::Value(token, a), a);
+        r.AddMember("expires_at", 1752419200, a);
+        refresh.PushBack(r, a);
+    }
+    doc.AddMember("sessions", sessions, a);
+    doc.AddMember("auth_codes", tarn::Value(rapidjson::kObjectType), a);
+    doc.AddMember("refresh", refresh, a);
+    return tarn::write_json(doc, true, g_tokens_text);
 }
+
+void restore(const char* name, const std::string& text) {
+    if (!tarn::replace_file(tarn::data_path(name), tarn::data_path(std::string(name) + ".tmp"), text)) std::abort();
+}
+void restore_store() { restore("users.json", g_users_text); }
 
 void BM_Pbkdf2(benchmark::State& state) {
     unsigned char out[32];
@@ -99,6 +135,38 @@ void BM_ParseAndSaveStore(benchmark::State& state) {
         if (tarn::load_document("users.json", doc) != tarn::LoadStatus::loaded ||
             tarn::save_document("users.json", doc) != 0)
             state.SkipWithError("load or save failed");
+    }
+}
+
+void BM_ParseAndSaveTokens(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        restore("tokens.json", g_tokens_text);
+        state.ResumeTiming();
+        tarn::Document doc;
+        if (tarn::load_document("tokens.json", doc) != tarn::LoadStatus::loaded ||
+            tarn::save_document("tokens.json", doc) != 0)
+            state.SkipWithError("load or save failed");
+    }
+}
+
+void BM_SetPassword(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        restore_store();
+        state.ResumeTiming();
+        if (id_user_set_password("usr_00000000500", "a new password", nullptr, 0) != 0)
+            state.SkipWithError("password change failed");
+    }
+}
+
+void BM_DeleteUser(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        restore_store();
+        restore("tokens.json", g_tokens_text);
+        state.ResumeTiming();
+        if (id_user_delete("usr_00000000500") != 0) state.SkipWithError("deletion failed");
     }
 }
 
@@ -157,13 +225,16 @@ int main(int argc, char** argv) {
     std::string root = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarn-accounts-bench-XXXXXX";
     if (!::mkdtemp(root.data())) return 1;
     ::setenv("IDENTITY_DATA_DIR", (root + "/data").c_str(), 1);
-    if (::chdir(root.c_str()) != 0 || !make_store()) return 1;  // no config.json is picked up here
+    if (::chdir(root.c_str()) != 0 || !make_store() || !make_tokens()) return 1;  // no config.json is picked up here
 
     for (auto* b : {benchmark::RegisterBenchmark("pbkdf2_100k", BM_Pbkdf2),
                     benchmark::RegisterBenchmark("verify_password", BM_VerifyPassword),
                     benchmark::RegisterBenchmark("parse_1000_users", BM_ParseStore),
                     benchmark::RegisterBenchmark("parse_and_save_1000_users", BM_ParseAndSaveStore),
-                    benchmark::RegisterBenchmark("create_user_1000_users", BM_CreateUser)})
+                    benchmark::RegisterBenchmark("create_user_1000_users", BM_CreateUser),
+                    benchmark::RegisterBenchmark("parse_and_save_tokens", BM_ParseAndSaveTokens),
+                    benchmark::RegisterBenchmark("set_password_1000_users", BM_SetPassword),
+                    benchmark::RegisterBenchmark("delete_user_1000_users", BM_DeleteUser)})
         b->Unit(benchmark::kMillisecond)->MinTime(0.5)->Repetitions(kRepetitions)->DisplayAggregatesOnly();
     // Repetitions of the cases run interleaved at random, so that a machine whose load changes
     // during the run weighs on every case alike (a later flag on the command line overrides it).
@@ -186,6 +257,12 @@ int main(int argc, char** argv) {
     print_line("parse of users.json", rep.of("parse_1000_users"), {}, "");
     print_line("parse and save of users.json", parse_save, {}, "");
     print_line("user creation", rep.of("create_user_1000_users"), floor, "derivation + parse and save");
+    print_line("password change", rep.of("set_password_1000_users"), floor, "derivation + parse and save");
+    const Median tokens = rep.of("parse_and_save_tokens");
+    std::printf("tokens.json of %d sessions and %d refresh tokens (%zu bytes)\n", kUsers, kUsers, g_tokens_text.size());
+    print_line("parse and save of tokens.json", tokens, {}, "");
+    const Median deletion_floor{parse_save.real + 2 * tokens.real, parse_save.cpu + 2 * tokens.cpu};
+    print_line("user deletion", rep.of("delete_user_1000_users"), deletion_floor, "users + 2 x tokens parse and save");
     std::filesystem::remove_all(root);
     return 0;
 }

@@ -191,14 +191,14 @@ int change_document(std::string_view name, int retries, Unreadable unreadable, C
 // change_document for a document read into `snapshot` earlier in the same operation: under the
 // lock the document is read again, and an unchanged one is not parsed again. The change always
 // runs on the document as it is under the lock, so checks made on the snapshot must be repeated
-// in it (they cost a walk, not a parse). `snapshot` is consumed.
+// in it (they cost a walk, not a parse). `snapshot` is consumed. `*failure` as for change_document.
 template <class Change>
 int change_document(const DocFile& file, Snapshot& snapshot, int retries, Unreadable unreadable,
-                    Change&& change) {
+                    Change&& change, ChangeFailure* failure = nullptr) {
     return detail::change_with(
         file, retries, unreadable,
         [&file, &snapshot](Document& doc) { return reload_snapshot(file, snapshot, doc); },
-        std::forward<Change>(change), nullptr);
+        std::forward<Change>(change), failure);
 }
 
 }  // namespace tarn

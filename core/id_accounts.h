@@ -1,7 +1,8 @@
 /* User accounts: users.json, roles, password hash strings and the password policy. Lookups read
- * users.json afresh on every call without a lock; creation changes it under its lock. Messages
- * for people go to a caller's buffer when both its pointer and its capacity are non-zero: it is
- * emptied on entry and receives the message of the first failing check, cut to fit. */
+ * users.json afresh on every call without a lock; creation, password change and deletion change
+ * it under its lock (a password is hashed before the lock is taken). Messages for people go to a
+ * caller's buffer when both its pointer and its capacity are non-zero: it is emptied on entry and
+ * receives the message of the first failing check, cut to fit. */
 #ifndef ID_ACCOUNTS_H
 #define ID_ACCOUNTS_H
 
@@ -53,6 +54,21 @@ int id_user_create_v(const char *username, const char *password, const char *ema
 /* id_user_create_role with no role requested and no message buffer. */
 int id_user_create(const char *username, const char *password, const char *email, char *id_out,
                    size_t id_cap);
+
+/* Replaces every "pass_hash" of user `id` by one fresh hash of `password`, the record's last member
+ * (sessions and refresh tokens stay). Returns 0, or with users.json untouched the first failure: -1
+ * "missing user id or password"; -1 "user not found" (also: users.json not a readable array); -3
+ * id_password_policy against the stored username; -1 "failed to hash password", "failed to lock
+ * user store", "failed to save user store"; -1 and no message when, under the lock, users.json no
+ * longer parses as an array. */
+int id_user_set_password(const char *id, const char *password, char *msg, size_t msg_cap);
+/* Removes the first record of user `id` from users.json, then, with that lock released, ends the
+ * user's sessions and revokes its active refresh tokens. Returns 0; -1 with nothing changed (NULL
+ * or empty id, unknown id, lock, users.json not a readable array, failed save); or -1 with the user
+ * removed but tokens.json not fully cleaned (finish with id_session_delete_by_user and
+ * id_refresh_token_revoke_by_user). Consents and audit entries stay; the last administrator is
+ * the caller's test. */
+int id_user_delete(const char *id);
 
 /* 1 when the user `id` exists and is an administrator ("owner" or "admin"), else 0. */
 int id_user_is_admin_by_id(const char *id);

@@ -3,22 +3,18 @@
 // role queries and the listing; stores that are never replaced; randomness that fails; names taken
 // while a creation hashes; processes creating at once; and creation under the fault sweep.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "core/clock.hpp"
 #include "core/document.hpp"
-#include "crypto/random.hpp"
 #include "identity_common.h"
+#include "support/accounts.hpp"
 #include "support/fault_sweep.hpp"
 #include "support/process.hpp"
 #include "support/reference.hpp"
@@ -26,61 +22,8 @@
 
 namespace {
 
-using tarn::test::DataDirFixture;
-using tarn::test::read_file;
-using tarn::test::take;
-using tarn::test::write_file;
-
-constexpr std::int64_t kNow = 1750000000;
-std::int64_t test_clock() { return kNow; }
-
-// Randomness as a counter: byte k of the stream is k mod 256, so the salt of the first hash is
-// 00..0f and the identifier drawn after it comes from 10..17. `g_on_draw` runs before each draw.
-unsigned g_next_byte = 0;
-int g_fail_draw = 0;  // the draw (1, 2, ...) that fails; 0: none
-int g_draws = 0;
-std::function<void()> g_on_draw;
-ssize_t counter_getrandom(void* buf, std::size_t len, unsigned) {
-    if (g_on_draw) g_on_draw();
-    if (++g_draws == g_fail_draw) {
-        errno = EIO;
-        return -1;
-    }
-    auto* p = static_cast<unsigned char*>(buf);
-    for (std::size_t i = 0; i < len; ++i) p[i] = static_cast<unsigned char>(g_next_byte++);
-    return static_cast<ssize_t>(len);
-}
-
-// The hash string of `password` with the salt bytes first..first+15, derived by OpenSSL.
-std::string expected_hash(const std::string& password, unsigned char first) {
-    unsigned char salt[16], key[32];
-    for (int i = 0; i < 16; ++i) salt[i] = static_cast<unsigned char>(first + i);
-    PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), salt, 16, 100000, EVP_sha256(), 32, key);
-    return "pbkdf2$100000$" + tarn::test::to_hex(salt, 16) + "$" + tarn::test::to_hex(key, 32);
-}
-
-struct Record {
-    std::string id, username, email, pass_hash, role;
-};
-
-// users.json as the store saves it (pretty, four-space indent, no final newline), created at kNow.
-std::string stored(const std::vector<Record>& users) {
-    std::string s = "[";
-    const std::string t = std::to_string(kNow);
-    for (const Record& u : users)
-        s += (s.size() > 1 ? ",\n" : "\n") + std::string("    {\n        \"id\": \"") + u.id + "\",\n        \"username\": \"" +
-             u.username + "\",\n        \"email\": \"" + u.email + "\",\n        \"pass_hash\": \"" + u.pass_hash +
-             "\",\n        \"role\": \"" + u.role + "\",\n        \"created\": " + t + ",\n        \"last_login\": " + t +
-             "\n    }";
-    return s + "\n]";
-}
-
-// A store of hand-written records (no hashing needed) from usernames and roles: ids usr_0, usr_1...
-std::string crafted(const std::vector<std::pair<std::string, std::string>>& users) {
-    std::vector<Record> r;
-    for (const auto& [name, role] : users) r.push_back({"usr_" + std::to_string(r.size()), name, "", "h", role});
-    return stored(r);
-}
+using namespace tarn::test;  // DataDirFixture, files, and the account helpers of support/accounts.hpp
+constexpr std::int64_t kNow = kAccountsNow;
 
 struct Created {
     int result;
@@ -92,23 +35,7 @@ Created create(const char* username, const char* password, const char* email = n
     return {r, msg, id};
 }
 
-class UserStore : public ::testing::Test {
-protected:
-    void SetUp() override {
-        tarn::testing::set_clock(&test_clock);
-        g_next_byte = 0;
-        g_draws = 0;
-        g_fail_draw = 0;
-        g_on_draw = nullptr;
-        tarn::crypto::testing::set_getrandom(&counter_getrandom);
-    }
-    void TearDown() override {
-        tarn::crypto::testing::set_getrandom(nullptr);
-        tarn::testing::set_clock(nullptr);
-    }
-    std::string users() const { return read_file(data.file("users.json")); }
-    DataDirFixture data;
-};
+using UserStore = AccountsTest;
 
 TEST_F(UserStore, CreationWritesTheRecordsByteForByte) {
     const Created alice = create("alice", "wonderland", nullptr, "user");

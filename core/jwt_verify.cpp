@@ -53,23 +53,29 @@ bool decode(std::string_view segment, unsigned char* out, std::size_t max, std::
     return true;
 }
 
-// True when the decoder used every character of `segment` for the `len` bytes it gave: only
-// characters of either alphabet, exactly as many as those bytes need, and besides them nothing
-// but padding and line breaks. The decoder stops at a group of padding without looking further,
-// so without this check any text could ride behind a valid signature (the one segment the
-// signature does not cover), giving one token endless spellings.
-bool fully_consumed(std::string_view segment, std::size_t len) {
-    std::size_t data = 0;
+// True when the decoder used every character of `segment`: the lenient decoder ends the text at a
+// group of four slots with fewer than two data characters and never looks further, so without
+// this check any text could ride behind a valid signature (the one segment the signature does
+// not cover), giving one token endless spellings. A group with a single data character drops it;
+// a group of padding alone may be followed by nothing but padding and line breaks.
+bool fully_consumed(std::string_view segment) {
+    int slots = 0;
+    int data = 0;
+    bool ended = false;
     for (const char c : segment) {
-        const bool in_alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                                 c == '-' || c == '_' || c == '+' || c == '/';
-        if (in_alphabet) {
-            ++data;
-        } else if (c != '=' && c != '\r' && c != '\n' && c != ' ') {
-            return false;
+        if (c == '\r' || c == '\n' || c == ' ') continue;
+        if (ended) {
+            if (c != '=') return false;
+            continue;
         }
+        if (c != '=') ++data;  // anything else outside the alphabet already failed the decoding
+        if (++slots < 4) continue;
+        if (data == 1) return false;
+        ended = data == 0;
+        slots = 0;
+        data = 0;
     }
-    return data == len / 3 * 4 + (len % 3 == 0 ? 0 : len % 3 + 1);
+    return data != 1;  // a last group that the text ends inside, its missing slots padding
 }
 
 std::string_view as_text(const unsigned char* bytes, std::size_t len) {
@@ -164,7 +170,7 @@ int verify(std::string_view token, id_jwt_claims* claims) {
 
     unsigned char sig[kRsaSignature + 1];
     std::size_t sig_len = 0;
-    if (!decode(s.signature, sig, kRsaSignature, sig_len) || !fully_consumed(s.signature, sig_len))
+    if (!decode(s.signature, sig, kRsaSignature, sig_len) || !fully_consumed(s.signature))
         return ID_JWT_MALFORMED;
     int rc;
     if (alg == "HS256") {

@@ -18,6 +18,7 @@
 #include <bearssl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -92,6 +93,24 @@ bool segment(std::string_view text, std::size_t max, std::vector<std::uint8_t>& 
     return r.ok && out.size() <= max;
 }
 
+// The signature segment must be read whole by the decoder: the position at which decoding stops
+// (the end of the first group of four slots holding fewer than two data characters) may only be
+// followed by padding and line breaks, and no group may hold a single data character, whose bits
+// the decoder would drop.
+bool read_whole(std::string_view text) {
+    std::string slots;  // the text without line breaks and spaces
+    for (char c : text)
+        if (c != '\r' && c != '\n' && c != ' ') slots += c;
+    while (slots.size() % 4 != 0) slots += '=';  // a text ending inside a group: padding
+    for (std::size_t g = 0; g < slots.size(); g += 4) {
+        const std::string_view group(slots.data() + g, 4);
+        const std::size_t data = 4 - static_cast<std::size_t>(std::count(group.begin(), group.end(), '='));
+        if (data == 1) return false;
+        if (data == 0) return slots.find_first_not_of('=', g) == std::string::npos;
+    }
+    return true;
+}
+
 std::string_view as_text(const std::vector<std::uint8_t>& b) {
     return {reinterpret_cast<const char*>(b.data()), b.size()};
 }
@@ -152,7 +171,7 @@ int expected(std::string_view token, id_jwt_claims& c) {
     const std::string_view alg = alg_v && alg_v->IsString() ? text_of(*alg_v) : "";
     const std::string_view kid = kid_v && kid_v->IsString() ? text_of(*kid_v) : "";
     if (alg.empty()) return -1;
-    if (!segment(token.substr(d2 + 1), 256, sig)) return -1;
+    if (!segment(token.substr(d2 + 1), 256, sig) || !read_whole(token.substr(d2 + 1))) return -1;
     if (alg == "HS256") {
         if (sig.size() != 32) return -1;
         unsigned char mac[32];

@@ -12,15 +12,13 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.hpp"
 #include "core/document.hpp"
 #include "core/fileio.hpp"
 #include "identity_common.h"
@@ -182,33 +180,11 @@ void BM_CreateUser(benchmark::State& state) {
     }
 }
 
-// Median milliseconds of each case, real and CPU time.
-struct Median {
-    double real = -1, cpu = -1;
-};
-
-class MedianReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& r : runs)
-            if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median" && !r.error_occurred) {
-                const double unit = benchmark::GetTimeUnitMultiplier(r.time_unit) * 1e-3;
-                medians_[r.run_name.function_name] = {r.GetAdjustedRealTime() / unit, r.GetAdjustedCPUTime() / unit};
-            }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    Median of(const std::string& name) const {
-        auto it = medians_.find(name);
-        return it == medians_.end() ? Median{} : it->second;
-    }
-
-private:
-    std::map<std::string, Median> medians_;
-};
+using tarn::bench::Median;
 
 void print_line(const char* what, const Median& m, const Median& base, const char* base_name) {
-    std::printf("  %-40s %8.3f ms real %8.3f ms CPU", what, m.real, m.cpu);
-    if (base.real > 0) std::printf("   %.3fx / %.3fx %s", m.real / base.real, m.cpu / base.cpu, base_name);
+    std::printf("  %-40s %8.3f ms real %8.3f ms CPU", what, m.real * 1e3, m.cpu * 1e3);
+    if (base.ran()) std::printf("   %.3fx / %.3fx %s", m.real / base.real, m.cpu / base.cpu, base_name);
     std::printf("\n");
 }
 
@@ -221,11 +197,8 @@ int main(int argc, char** argv) {
     // moment. Keeping freed memory in the process measures the operations instead.
     ::mallopt(M_TRIM_THRESHOLD, 1 << 30);
     ::mallopt(M_MMAP_THRESHOLD, 1 << 30);
-    const char* tmp = std::getenv("TMPDIR");
-    std::string root = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarn-accounts-bench-XXXXXX";
-    if (!::mkdtemp(root.data())) return 1;
-    ::setenv("IDENTITY_DATA_DIR", (root + "/data").c_str(), 1);
-    if (::chdir(root.c_str()) != 0 || !make_store() || !make_tokens()) return 1;  // no config.json is picked up here
+    const tarn::bench::ScratchDir root("accounts-bench");
+    if (!root || !make_store() || !make_tokens()) return 1;
 
     for (auto* b : {benchmark::RegisterBenchmark("pbkdf2_100k", BM_Pbkdf2),
                     benchmark::RegisterBenchmark("verify_password", BM_VerifyPassword),
@@ -244,14 +217,14 @@ int main(int argc, char** argv) {
     int nargs = static_cast<int>(args.size());
     benchmark::Initialize(&nargs, args.data());
     if (benchmark::ReportUnrecognizedArguments(nargs, args.data())) return 1;
-    MedianReporter rep;
+    tarn::bench::MedianReporter rep;
     benchmark::RunSpecifiedBenchmarks(&rep);
     benchmark::Shutdown();
 
     const Median derive = rep.of("pbkdf2_100k"), parse_save = rep.of("parse_and_save_1000_users");
     const Median floor{derive.real + parse_save.real, derive.cpu + parse_save.cpu};
     std::printf("\nmedians; users.json of %d users (%zu bytes) in %s\n", kUsers,
-                g_users_text.size(), root.c_str());
+                g_users_text.size(), root.path().c_str());
     print_line("PBKDF2-HMAC-SHA-256, 100000 iterations", derive, {}, "");
     print_line("id_verify_password", rep.of("verify_password"), derive, "the derivation");
     print_line("parse of users.json", rep.of("parse_1000_users"), {}, "");
@@ -263,6 +236,5 @@ int main(int argc, char** argv) {
     print_line("parse and save of tokens.json", tokens, {}, "");
     const Median deletion_floor{parse_save.real + 2 * tokens.real, parse_save.cpu + 2 * tokens.cpu};
     print_line("user deletion", rep.of("delete_user_1000_users"), deletion_floor, "users + 2 x tokens parse and save");
-    std::filesystem::remove_all(root);
     return 0;
 }

@@ -6,28 +6,25 @@
 // one.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
+#include "bench/bench_support.hpp"
 #include "core/params.hpp"
 #include "identity_common.h"
 
 namespace {
 
-// A scratch data directory in force for the whole run (also the working directory, so that no
-// config.json is read), removed at exit.
-char g_dir[] = "/tmp/tarn-bench-clients-XXXXXX";
-
+// A scratch data directory in force for the whole run, made by the first case that needs it and
+// removed at exit.
 const std::string& data_dir() {
+    static const tarn::bench::ScratchDir scratch("clients-bench");
     static const std::string dir = [] {
-        if (!::mkdtemp(g_dir) || ::chdir(g_dir) != 0) std::abort();
-        ::setenv("IDENTITY_DATA_DIR", g_dir, 1);
-        std::atexit([] { std::filesystem::remove_all(g_dir); });
-        return std::string(g_dir);
+        if (!scratch || !std::filesystem::create_directory(scratch.data())) std::abort();
+        return scratch.data();
     }();
     return dir;
 }

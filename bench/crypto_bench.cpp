@@ -8,10 +8,10 @@
 
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.hpp"
 #include "crypto/sha256_impl.hpp"
 #include "tarn_crypto.h"
 
@@ -73,32 +73,12 @@ void sha256_mib(benchmark::State& state, Impl impl) {
     tarn::crypto::testing::force_portable_sha256(false);
 }
 
-// Google Benchmark's console output, plus a record of every median for the summary.
-class MedianReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& r : runs)
-            if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median" && !r.error_occurred)
-                medians_[r.run_name.function_name] =
-                    r.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(r.time_unit);
-        ConsoleReporter::ReportRuns(runs);
-    }
-    // Median seconds per operation, or a negative value when the case did not run.
-    double seconds(const std::string& name) const {
-        auto it = medians_.find(name);
-        return it == medians_.end() ? -1.0 : it->second;
-    }
-
-private:
-    std::map<std::string, double> medians_;
-};
-
-void print_group(const MedianReporter& rep, const char* title, const std::string& prefix, double scale,
+void print_group(const tarn::bench::MedianReporter& rep, const char* title, const std::string& prefix, double scale,
                  const char* unit, double mib_per_op) {
-    const double ref = rep.seconds(prefix + "/openssl");
+    const double ref = rep.of(prefix + "/openssl").real;
     std::printf("\n%s (median of %d repetitions)\n", title, kRepetitions);
     for (const char* impl : {"openssl", "tarn_sha_ext", "tarn_portable"}) {
-        const double s = rep.seconds(prefix + "/" + impl);
+        const double s = rep.of(prefix + "/" + impl).real;
         if (s < 0) {
             std::printf("  %-14s  not run\n", impl);
             continue;
@@ -151,7 +131,7 @@ int main(int argc, char** argv) {
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    MedianReporter reporter;
+    tarn::bench::MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     print_group(reporter, "PBKDF2-HMAC-SHA-256, 100000 iterations, 32-byte output", "pbkdf2_100k", 1e3, "ms", 0);
     print_group(reporter, "SHA-256 over 1 MiB", "sha256_1MiB", 1e6, "us", 1.0);

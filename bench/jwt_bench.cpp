@@ -5,15 +5,12 @@
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <map>
 #include <string>
 
+#include "bench/bench_support.hpp"
 #include "identity_common.h"
 #include "keys/key_store.hpp"
 
@@ -151,44 +148,30 @@ TARN_BENCH(BM_TarnSignRs256);
 TARN_BENCH(BM_OpenSslSignRs256);
 TARN_BENCH(BM_OpenSslVerifyRs256);
 
-class MedianCollector : public benchmark::ConsoleReporter {
-public:
-    MedianCollector() : ConsoleReporter(OO_Tabular) {}
-    std::map<std::string, double> medians;  // CPU microseconds per operation (steadier than wall time on a shared machine)
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& r : runs)
-            if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
-                medians[r.run_name.function_name] = r.GetAdjustedCPUTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
     // A scratch data directory with one key and a secret, as the first requests would make them.
-    std::string dir = (std::filesystem::temp_directory_path() / "tarn-jwt-bench-XXXXXX").string();
-    if (!mkdtemp(dir.data())) return 1;
-    setenv("IDENTITY_DATA_DIR", (dir + "/data").c_str(), 1);
+    const tarn::bench::ScratchDir dir("jwt-bench");
     unsigned char secret[ID_JWT_SECRET_LEN];
-    if (chdir(dir.c_str()) != 0 || id_keys_load_or_create() != 0 || id_get_secret_key(secret) != 0 ||
-        !mint_access(g_access))
+    if (!dir || id_keys_load_or_create() != 0 || id_get_secret_key(secret) != 0 || !mint_access(g_access))
         return 1;
     g_hs256 = make_hs256();
 
     benchmark::Initialize(&argc, argv);
-    MedianCollector reporter;
+    tarn::bench::MedianReporter reporter(benchmark::ConsoleReporter::OO_Tabular);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    std::filesystem::remove_all(dir);
 
-    auto& m = reporter.medians;
+    // CPU time: steadier than the wall clock on a shared machine.
     std::printf("\nper second of CPU time (median of 5):\n");
-    for (const auto& [name, us] : m) std::printf("  %-24s %10.0f /s  (%.1f us)\n", name.c_str() + 3, 1e6 / us, us);
-    auto ratio = [&m](const char* ours, const char* theirs, const char* what) {
-        if (m.count(ours) && m.count(theirs))
-            std::printf("%s: tarn %.0f /s, OpenSSL %.0f /s, time ratio tarn/OpenSSL %.2f\n", what, 1e6 / m[ours],
-                        1e6 / m[theirs], m[ours] / m[theirs]);
+    for (const auto& [name, m] : reporter.all())
+        std::printf("  %-24s %10.0f /s  (%.1f us)\n", name.c_str() + 3, 1 / m.cpu, m.cpu * 1e6);
+    auto ratio = [&reporter](const char* ours, const char* theirs, const char* what) {
+        const double a = reporter.of(ours).cpu, b = reporter.of(theirs).cpu;
+        if (a > 0 && b > 0)
+            std::printf("%s: tarn %.0f /s, OpenSSL %.0f /s, time ratio tarn/OpenSSL %.2f\n", what, 1 / a, 1 / b,
+                        a / b);
     };
     ratio("BM_TarnSignRs256", "BM_OpenSslSignRs256", "RS256 signing");
     ratio("BM_VerifyRs256", "BM_OpenSslVerifyRs256", "RS256 verification (tarn: whole token; OpenSSL: signature)");

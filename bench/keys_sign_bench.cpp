@@ -4,15 +4,12 @@
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <map>
 #include <string>
 
+#include "bench/bench_support.hpp"
 #include "identity_common.h"
 #include "keys/key_store.hpp"
 
@@ -80,41 +77,23 @@ BENCHMARK(BM_TarnSignRs256)->Unit(benchmark::kMicrosecond)->Repetitions(5)->Repo
 BENCHMARK(BM_OpenSslSignRs256)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_LoadAndPublish)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
-class MedianCollector : public benchmark::ConsoleReporter {
-public:
-    MedianCollector() : ConsoleReporter(OO_Tabular) {}
-    std::map<std::string, double> medians;  // microseconds per operation
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& r : runs)
-            if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
-                medians[r.run_name.function_name] = r.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
     // A scratch data directory with one key, created the way the first jwks request creates it.
-    std::string dir = (std::filesystem::temp_directory_path() / "tarn-keys-bench-XXXXXX").string();
-    if (!mkdtemp(dir.data())) return 1;
-    setenv("IDENTITY_DATA_DIR", (dir + "/data").c_str(), 1);
-    if (chdir(dir.c_str()) != 0 || id_keys_load_or_create() != 0) return 1;
+    const tarn::bench::ScratchDir dir("keys-bench");
+    if (!dir || id_keys_load_or_create() != 0) return 1;
 
     benchmark::Initialize(&argc, argv);
-    MedianCollector reporter;
+    tarn::bench::MedianReporter reporter(benchmark::ConsoleReporter::OO_Tabular);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    std::filesystem::remove_all(dir);
 
-    auto& m = reporter.medians;
-    if (m.count("BM_TarnSignRs256") && m.count("BM_OpenSslSignRs256")) {
+    const auto ours = reporter.of("BM_TarnSignRs256"), theirs = reporter.of("BM_OpenSslSignRs256");
+    if (ours.ran() && theirs.ran())
         std::printf("RS256 signing, median: tarn %.1f us, OpenSSL %.1f us, ratio tarn/OpenSSL %.2f\n",
-                    m["BM_TarnSignRs256"], m["BM_OpenSslSignRs256"],
-                    m["BM_TarnSignRs256"] / m["BM_OpenSslSignRs256"]);
-    }
-    if (m.count("BM_LoadAndPublish"))
-        std::printf("load keys.json, check the key, build the key set, median: %.1f us\n",
-                    m["BM_LoadAndPublish"]);
+                    ours.real * 1e6, theirs.real * 1e6, ours.real / theirs.real);
+    if (const auto publish = reporter.of("BM_LoadAndPublish"); publish.ran())
+        std::printf("load keys.json, check the key, build the key set, median: %.1f us\n", publish.real * 1e6);
     return 0;
 }

@@ -10,17 +10,16 @@
 // and of CPU time.
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.hpp"
 #include "core/clock.hpp"
 #include "core/document.hpp"
 #include "identity_common.h"
@@ -171,55 +170,30 @@ BENCHMARK(BM_ParseAndSaveAudit)->MEDIAN_OF_5;
 BENCHMARK(BM_FailedSignInSheddingStaleStore)->Iterations(5)->MEDIAN_OF_5;
 BENCHMARK(BM_FreshNameEverySecond)->Iterations(1000)->Unit(benchmark::kMillisecond);
 
-struct Median {
-    double real_ms = 0;  // wall clock, fsync included
-    double cpu_ms = 0;
-};
-
-class MedianCollector : public benchmark::ConsoleReporter {
-public:
-    MedianCollector() : ConsoleReporter(OO_Tabular) {}
-    std::map<std::string, Median> medians;  // by "name" or "name/argument"
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& r : runs) {
-            if (r.run_type != Run::RT_Aggregate || r.aggregate_name != "median") continue;
-            const std::string& args = r.run_name.args;
-            medians[r.run_name.function_name + (args.empty() ? "" : "/" + args)] = {r.GetAdjustedRealTime(),
-                                                                                    r.GetAdjustedCPUTime()};
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
-void print_ratio(const char* what, const Median& ours, const Median& floor) {
+void print_ratio(const char* what, const tarn::bench::Median& ours, const tarn::bench::Median& floor) {
+    if (!ours.ran() || !floor.ran()) return;
     std::printf("%-32s %8.2f ms (cpu %7.2f); parse + save %8.2f ms (cpu %7.2f); ratio %.2f (cpu %.2f)\n", what,
-                ours.real_ms, ours.cpu_ms, floor.real_ms, floor.cpu_ms, ours.real_ms / floor.real_ms,
-                ours.cpu_ms / floor.cpu_ms);
+                ours.real * 1e3, ours.cpu * 1e3, floor.real * 1e3, floor.cpu * 1e3, ours.real / floor.real,
+                ours.cpu / floor.cpu);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string dir = (std::filesystem::temp_directory_path() / "tarn-signin-bench-XXXXXX").string();
-    if (!mkdtemp(dir.data()) || chdir(dir.c_str()) != 0) return 1;
-    g_data_dir = dir + "/data";
-    setenv("IDENTITY_DATA_DIR", g_data_dir.c_str(), 1);
+    const tarn::bench::ScratchDir dir("signin-bench");
+    if (!dir) return 1;
+    g_data_dir = dir.data();
     std::filesystem::create_directory(g_data_dir);
     tarn::testing::set_clock(&bench_clock);
 
     benchmark::Initialize(&argc, argv);
-    MedianCollector reporter;
+    tarn::bench::MedianReporter reporter(benchmark::ConsoleReporter::OO_Tabular);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    std::filesystem::remove_all(dir);
 
-    auto& m = reporter.medians;
-    for (const char* n : {"1000", "10000", "100000"}) {
-        const std::string ours = std::string("BM_FailedSignIn/") + n, floor = std::string("BM_ParseAndSaveAttempts/") + n;
-        if (m.count(ours) && m.count(floor))
-            print_ratio(("failed sign-in, " + std::string(n) + " accounts:").c_str(), m[ours], m[floor]);
-    }
-    if (m.count("BM_AuditEventFullLog") && m.count("BM_ParseAndSaveAudit"))
-        print_ratio("audit event, full log:", m["BM_AuditEventFullLog"], m["BM_ParseAndSaveAudit"]);
+    for (const std::string n : {"1000", "10000", "100000"})
+        print_ratio(("failed sign-in, " + n + " accounts:").c_str(), reporter.of("BM_FailedSignIn/" + n),
+                    reporter.of("BM_ParseAndSaveAttempts/" + n));
+    print_ratio("audit event, full log:", reporter.of("BM_AuditEventFullLog"), reporter.of("BM_ParseAndSaveAudit"));
     return 0;
 }

@@ -8,17 +8,15 @@
 // The data directory is made under $TMPDIR (else /tmp): on a disk the fsync of every save weighs
 // in; on tmpfs (TMPDIR=/dev/shm) the parse and the write are nearly all there is.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.hpp"
 #include "identity_common.h"
 
 namespace {
@@ -163,21 +161,8 @@ BENCHMARK(BM_CodeConsume)->Apply(sizes);
 BENCHMARK(BM_RefreshCreate)->Apply(sizes);
 BENCHMARK(BM_RefreshRotate)->Apply(sizes);
 
-class MedianCollector : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> real, cpu;  // "<function>/<sessions>" -> milliseconds
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& r : runs) {
-            if (r.run_type != Run::RT_Aggregate || r.aggregate_name != "median") continue;
-            const std::string key = r.run_name.function_name + "/" + r.run_name.args;
-            real[key] = r.GetAdjustedRealTime();
-            cpu[key] = r.GetAdjustedCPUTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
-void print_table(const char* clock, std::map<std::string, double>& m) {
+void print_table(const char* clock, const tarn::bench::MedianReporter& reporter,
+                 double tarn::bench::Median::*time) {
     std::printf("\n%s: median ms per operation, and the ratio to one parse plus one save of the same store\n", clock);
     std::printf("%-18s", "sessions");
     for (int n : kSizes) std::printf("%10d %7s", n, "ratio");
@@ -187,9 +172,9 @@ void print_table(const char* clock, std::map<std::string, double>& m) {
     for (const char* op : ops) {
         std::printf("%-18s", op + 3);
         for (int n : kSizes) {
-            const std::string key = std::string(op) + "/" + std::to_string(n);
-            const std::string floor = "BM_ParsePlusSave/" + std::to_string(n);
-            if (m.count(key) && m.count(floor)) std::printf("%10.3f %7.2f", m[key], m[key] / m[floor]);
+            const auto ours = reporter.of(std::string(op) + "/" + std::to_string(n));
+            const auto floor = reporter.of("BM_ParsePlusSave/" + std::to_string(n));
+            if (ours.ran() && floor.ran()) std::printf("%10.3f %7.2f", ours.*time * 1e3, ours.*time / floor.*time);
             else std::printf("%10s %7s", "-", "-");
         }
         std::printf("\n");
@@ -199,25 +184,21 @@ void print_table(const char* clock, std::map<std::string, double>& m) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarn-tokens-bench-XXXXXX";
-    if (!mkdtemp(dir.data())) return 1;
-    setenv("IDENTITY_DATA_DIR", (dir + "/data").c_str(), 1);
-    if (chdir(dir.c_str()) != 0) return 1;
+    const tarn::bench::ScratchDir dir("tokens-bench");
+    if (!dir) return 1;
     char path[1024];
     id_get_file_path("tokens.json", path, sizeof path);
     g_path = path;
     for (int n : kSizes) g_stores[n] = make_store(n);
 
     benchmark::Initialize(&argc, argv);
-    MedianCollector reporter;
+    tarn::bench::MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    std::filesystem::remove_all(dir);
 
-    std::printf("\ndata directory %s\n", dir.c_str());
-    print_table("wall clock", reporter.real);
-    print_table("CPU time", reporter.cpu);
+    std::printf("\ndata directory %s\n", dir.data().c_str());
+    print_table("wall clock", reporter, &tarn::bench::Median::real);
+    print_table("CPU time", reporter, &tarn::bench::Median::cpu);
     std::printf("size of the store: ");
     for (int n : kSizes) std::printf("%d sessions %zu bytes; ", n, g_stores[n].size());
     std::printf("\n");

@@ -279,7 +279,8 @@ std::string seal_request(const AuthzRequest& req) {
 bool session_satisfies(const AuthzRequest& req, const Session& session, int64_t at) {
     if (!req.hint_subject.empty() && req.hint_subject != session.user.id) return false;
     const bool signed_in_since = req.resumed && session.signed_in_at >= req.started;
-    if (req.prompt_login && !signed_in_since) return false;
+    // max_age=0 asks for a sign-in now, as prompt=login does.
+    if ((req.prompt_login || req.max_age == 0) && !signed_in_since) return false;
     if (req.max_age >= 0 && at - session.signed_in_at > req.max_age && !signed_in_since) return false;
     return true;
 }

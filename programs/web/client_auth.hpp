@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "identity_common.h"
 #include "web/form.hpp"
@@ -20,5 +21,9 @@ struct ClientAuthError {
 // `err`: 401 invalid_client for unknown clients and wrong or missing secrets, 400 invalid_request
 // when a request uses two methods or names two clients.
 bool authenticate_client(const Form& params, id_client& out, ClientAuthError& err);
+// The client id and secret of an Authorization header "Basic <base64(id:secret)>" (scheme in
+// any case), each form-urldecoded as RFC 6749 section 2.3.1 has clients encode them. False for
+// any other header, text that does not decode, or no ":".
+bool basic_credentials(std::string_view header, std::string& id, std::string& secret);
 
 }  // namespace web

@@ -43,7 +43,7 @@ void form_page(int status, const View& view) {
         .text(web::endpoint_url("/signin"))
         .markup("\">\n<label for=\"username\">Username</label>\n"
                 "<input type=\"text\" id=\"username\" name=\"username\" autocomplete=\"username\" "
-                "autocapitalize=\"none\" required value=\"")
+                "required value=\"")
         .text(view.username)
         .markup("\">\n<label for=\"password\">Password</label>\n"
                 "<input type=\"password\" id=\"password\" name=\"password\" autocomplete=\"current-password\" required>\n")

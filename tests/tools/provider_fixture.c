@@ -4,9 +4,13 @@
  *   provider_fixture client NAME REDIRECT_URI SCOPES public|confidential
  *                                                          prints the client id and secret
  *   provider_fixture delete-user ID
+ *   provider_fixture codes USER_ID CLIENT_ID REDIRECT_URI CHALLENGE N   prints N codes (S256)
+ *   provider_fixture refresh-tokens USER_ID CLIENT_ID N                 prints N refresh tokens
  * Exit status 0, 1 when the library refuses (its message on standard error), 2 for usage. */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "identity_common.h"
 
@@ -37,6 +41,22 @@ int main(int argc, char **argv) {
         }
         return 0;
     }
-    fprintf(stderr, "usage: provider_fixture user NAME PASSWORD [EMAIL] | client NAME URI SCOPES public|confidential | delete-user ID\n");
+    if (argc == 7 && strcmp(argv[1], "codes") == 0) {
+        for (int i = atoi(argv[6]); i > 0; --i) {
+            if (id_auth_code_create_v(argv[2], "", argv[3], argv[4], "openid profile email", argv[5], "S256", "n-1",
+                                      (int64_t)time(NULL), id, sizeof id) != 0)
+                return 1;
+            puts(id);
+        }
+        return 0;
+    }
+    if (argc == 5 && strcmp(argv[1], "refresh-tokens") == 0) {
+        for (int i = atoi(argv[4]); i > 0; --i) {
+            if (id_refresh_token_create(argv[2], "", argv[3], "openid profile email", id, sizeof id) != 0) return 1;
+            puts(id);
+        }
+        return 0;
+    }
+    fprintf(stderr, "usage: provider_fixture user NAME PASSWORD [EMAIL] | client NAME URI SCOPES public|confidential | delete-user ID | codes ... | refresh-tokens ...\n");
     return 2;
 }

@@ -477,6 +477,34 @@ class SignIn(ProviderCase):
         self.assertLessEqual(len(checked), 3)
         self.assertEqual(len(checked) + len(refused), 60)
 
+    def test_cookies_are_secure_behind_tls(self):
+        for proto, secure in (("https", True), ("HTTPS", True), ("http", False), (None, False)):
+            with self.subTest(proto=proto):
+                b = self.p.browser()
+                headers = {"X-Forwarded-Proto": proto} if proto else {}
+                page = b.request("GET", "/signin", headers=headers)
+                fields = dict(forms_of(page.text)[0]["fields"], username="alice", password=PASSWORD)
+                answer = b.request("POST", "/signin", form=fields, headers=headers)
+                cookies = page.headers_named("Set-Cookie") + answer.headers_named("Set-Cookie")
+                self.assertEqual([c.split("=")[0] for c in cookies], ["id_csrf", "id_session"])
+                for c in cookies:
+                    self.assertIn("HttpOnly", c)
+                    self.assertIn("SameSite=Lax", c)
+                    self.assertEqual(c.endswith("; Secure"), secure, c)
+
+    def test_authorization_request_by_form_post(self):
+        path, _ = self.authz_query()
+        query = dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(path).query))
+        b = self.p.browser()
+        answer = b.request("POST", "/authorize", form=query)
+        self.assertEqual(answer.status, 303)
+        self.assertTrue(answer.header("Location").startswith(self.p.issuer + "/signin?req="))
+        page = b.submit(b.follow(answer), username="alice", password=PASSWORD)
+        self.assertIn("Allow access?", page.text)
+        # The query string of a POST is not read.
+        answer = b.request("POST", path, form={})
+        self.assertEqual(answer.status, 400)
+
     def test_issuer_never_comes_from_the_host_header(self):
         answer = self.p.browser().request("GET", "/.well-known/openid-configuration",
                                           headers={"Host": "evil.example"})

@@ -10,6 +10,9 @@
 #include "identity_common.h"
 #include "web/client_auth.hpp"
 #include "web/http.hpp"
+#ifndef TARN_TOKEN_BEARSSL
+#include "web/openssl_signer.hpp"
+#endif
 
 namespace {
 
@@ -140,6 +143,9 @@ void refresh_token(const web::Form& form, const id_client& client) {
 
 int main() {
     web::issuer();
+#ifndef TARN_TOKEN_BEARSSL
+    web::use_openssl_signer();
+#endif
     if (!web::is_post()) {
         web::status(405);
         cgi_header_json();

@@ -280,6 +280,42 @@ class TokenRefusals(ProviderCase):
         self.assertEqual(answer.header("WWW-Authenticate"), 'Bearer error="invalid_token"')
 
 
+class IssuedTokens(ProviderCase):
+    def test_tokens_verify_independently_and_carry_their_claims(self):
+        import hashlib
+
+        import jwt
+        code, verifier, b = self.code(nonce="nonce-1", scope="openid profile")
+        answer = self.p.exchange(self.app, code, verifier)
+        self.assertEqual(answer.header("Cache-Control"), "no-store")
+        tokens = answer.json()
+        self.assertEqual(sorted(tokens), ["access_token", "expires_in", "id_token", "refresh_token", "scope",
+                                          "token_type"])
+        self.assertEqual((tokens["token_type"], tokens["expires_in"], tokens["scope"]), ("Bearer", 3600,
+                                                                                          "openid profile"))
+        keys = jwt.PyJWKSet.from_json(self.p.browser().request("GET", "/.well-known/jwks.json").text)
+        def verify(token, **kw):
+            kid = jwt.get_unverified_header(token)["kid"]
+            return jwt.decode(token, [k for k in keys.keys if k.key_id == kid][0].key, algorithms=["RS256"], **kw)
+        idt = verify(tokens["id_token"], audience=self.app.client_id, issuer=self.p.issuer)
+        at = verify(tokens["access_token"], audience=self.app.client_id, issuer=self.p.issuer)
+        digest = hashlib.sha256(tokens["access_token"].encode()).digest()[:16]
+        self.assertEqual(idt["at_hash"], base64.urlsafe_b64encode(digest).rstrip(b"=").decode())
+        self.assertEqual((idt["sub"], idt["nonce"], idt["preferred_username"], idt["token_use"]),
+                         (self.user_id, "nonce-1", "alice", "id"))
+        self.assertNotIn("email", idt)  # the scope has no "email"
+        self.assertLessEqual(abs(idt["auth_time"] - idt["iat"]), 60)
+        self.assertEqual((at["sub"], at["scope"], at["client_id"], at["token_use"]),
+                         (self.user_id, "openid profile", self.app.client_id, "access"))
+        self.assertEqual(at["exp"] - at["iat"], 3600)
+        # A refresh keeps the grant; its ID token has no nonce and no auth_time.
+        refreshed = self.p.token(self.app, {"grant_type": "refresh_token", "refresh_token": tokens["refresh_token"]})
+        idt2 = verify(refreshed.json()["id_token"], audience=self.app.client_id, issuer=self.p.issuer)
+        self.assertEqual(idt2["sub"], self.user_id)
+        self.assertNotIn("nonce", idt2)
+        self.assertNotIn("auth_time", idt2)
+
+
 class UserInfoAndRevocation(ProviderCase):
     def test_userinfo_refusals(self):
         code, verifier, _ = self.code()

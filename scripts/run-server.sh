@@ -34,6 +34,7 @@ fi
 # Paths go into sed replacements: escape what sed would read there.
 sed_text() { printf '%s' "$1" | sed -e 's/[\\|&]/\\&/g'; }
 mkdir -p "$run/www"
+# shellcheck disable=SC2174  # the data directory itself is what must be 0700
 mkdir -p -m 0700 "$data_dir"
 sed -e "s|@PORT@|$port|" -e "s|@DOCROOT@|$(sed_text "$run/www")|" \
     -e "s|@ERRORLOG@|$(sed_text "$run/lighttpd-error.log")|" \

@@ -74,4 +74,31 @@ TEST(TokenRaces, EightProcessesRotatingOneTokenEndItsFamily) {
     EXPECT_STREQ(d["refresh"][0]["token"].GetString(), bystander);
 }
 
+// Seven processes sign bob in over and over (a lookup, then a new session) while an eighth
+// deletes him: whenever each step lands, no session of bob outlives the deletion.
+TEST(TokenRaces, ADeletionRacingSignInsLeavesNoSession) {
+    tarn::test::DataDirFixture data;
+    tarn::test::write_file(data.file("users.json"), "[{\"id\": \"usr_bob\"}, {\"id\": \"usr_al\"}]");
+    const std::vector<int> statuses = run_together(8, [](int index) {
+        if (index == 7) return id_user_delete("usr_bob");
+        for (int i = 0; i < 40; ++i) {
+            char id[64];
+            if (id_user_find_by_id("usr_bob", nullptr)) id_session_create("usr_bob", "bob", id, sizeof id);
+            if (id_session_create("usr_al", "al", id, sizeof id) != 0) return 1;
+        }
+        return 0;
+    });
+    EXPECT_EQ(statuses, std::vector<int>(8, 0));
+    EXPECT_EQ(id_user_find_by_id("usr_bob", nullptr), 0);
+    tarn::Document d = stored(data);
+    std::string users;  // "b" for each session of anyone but al
+    int al = 0;
+    for (const auto& session : d["sessions"].GetObject()) {
+        if (session.value["user_id"] == "usr_al") ++al;
+        else users += "b";
+    }
+    EXPECT_EQ(users, "") << "sessions of bob outlived his deletion";
+    EXPECT_EQ(al, 280) << "every session of al stays";
+}
+
 }  // namespace

@@ -132,6 +132,55 @@ TEST_F(Sessions, NothingIsStoredWhenItCouldNotBeUsed) {
     EXPECT_EQ(text(), "{\"sessions\": null, \"refresh\": []}");
 }
 
+// Once tokens.json has grown past 1 MiB, a change also drops what can no longer be used: sessions,
+// codes, refresh tokens and deletion marks past their expiry, and the exchanged tokens of families
+// with no active token left. Below that size only the exchanged tokens of ended families go.
+TEST_F(Sessions, AStorePastOneMebibyteShedsWhatCanNoLongerBeUsed) {
+    const std::string past = std::to_string(kNow - 1), now = std::to_string(kNow);
+    auto store = [&](int expired_sessions) {
+        std::string sessions;
+        for (int i = 0; i < expired_sessions; ++i)
+            sessions += "\"sess_e" + std::to_string(i) + "\":{\"user_id\":\"u1\",\"created_at\":1,\"expires_at\":" + past + "},";
+        return "{\"sessions\":{" + sessions + "\"s_live\":{\"user_id\":\"u1\",\"expires_at\":" + now +
+               "},\"s_none\":{\"user_id\":\"u1\"},\"s_past\":{\"expires_at\":" + past + "}},"
+               "\"auth_codes\":{\"c_past\":{\"expires_at\":" + past + "},\"c_live\":{\"expires_at\":" + now + "}},"
+               "\"other\":[1],\"refresh\":[{\"token\":\"r_past\",\"family\":\"f1\",\"expires_at\":" + past + "},"
+               "{\"token\":\"r_live\",\"family\":\"f2\",\"expires_at\":" + now + "}],"
+               "\"rotated\":[{\"token\":\"x1\",\"family\":\"f1\"},{\"token\":\"x2\",\"family\":\"f2\"},"
+               "{\"token\":\"x3\",\"family\":\"f3\"},{\"token\":\"f2\"}],"
+               "\"deleted_users\":{\"u_past\":{\"expires_at\":" + past + "},\"u_live\":{\"expires_at\":" + now + "}}}";
+    };
+    auto plant = [&](int expired_sessions) {  // pretty, as the store writes it
+        tarn::Document d;
+        std::string pretty;
+        ASSERT_TRUE(tarn::parse_json(store(expired_sessions), d) && tarn::write_json(d, true, pretty));
+        write(pretty);
+    };
+    const std::string kept_rotated = "\"rotated\":[{\"token\":\"x2\",\"family\":\"f2\"},{\"token\":\"f2\"}]";
+
+    plant(12000);
+    ASSERT_GT(text().size(), 1048576u);
+    const std::string id = create("u9", nullptr);
+    EXPECT_EQ(shown({id}), "{\"sessions\":{\"s_live\":{\"user_id\":\"u1\",\"expires_at\":" + now + "},\"A\":{\"user_id\":"
+                           "\"u9\",\"created_at\":" + now + ",\"expires_at\":1750086400}},\"auth_codes\":{\"c_live\":{"
+                           "\"expires_at\":" + now + "}},\"other\":[1],\"refresh\":[{\"token\":\"r_live\",\"family\":\"f2\","
+                           "\"expires_at\":" + now + "}]," + kept_rotated + ",\"deleted_users\":{\"u_live\":{\"expires_at\":" + now + "}}}");
+    char next[64];
+    EXPECT_EQ(id_refresh_token_rotate("r_past", nullptr, next, sizeof next, nullptr), -1) << "shed, so unknown";
+    EXPECT_EQ(id_auth_code_consume("c_past", "c", nullptr, nullptr, nullptr), -1);
+
+    plant(0);
+    create("u9", nullptr);
+    const tarn::Document d = doc();
+    EXPECT_EQ(d["sessions"].MemberCount(), 4u) << "nothing expired is shed below 1 MiB";
+    tarn::Document planted;
+    ASSERT_TRUE(tarn::parse_json(store(0), planted));
+    for (const char* section : {"auth_codes", "refresh", "deleted_users"})
+        EXPECT_EQ(compact(&d[section]), compact(&planted[section])) << section;
+    EXPECT_EQ(compact(&d["rotated"]), "[{\"token\":\"x1\",\"family\":\"f1\"},{\"token\":\"x2\",\"family\":\"f2\"},"
+                                     "{\"token\":\"f2\"}]");
+}
+
 TEST(SessionCookie, ReadingTheCookieHeader) {
     // The header (nullopt: unset), the capacity, the buffer afterwards (it starts as "untouched").
     const std::vector<std::tuple<std::optional<std::string>, std::size_t, std::string, int>> cases = {

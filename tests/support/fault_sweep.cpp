@@ -1,12 +1,15 @@
 #include "support/fault_sweep.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <bearssl.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
+#include <stdexcept>
 
 #include "core/clock.hpp"
 #include "core/fileio.hpp"
@@ -44,6 +47,25 @@ const IoOps kCountingIo{
     [](const char* from, const char* to) { return fail_now() ? -1 : system_io().rename(from, to); },
     [](const char* from, const char* to) { return fail_now() ? -1 : system_io().link(from, to); },
     [](const char* path) { return fail_now() ? -1 : system_io().unlink(path); },
+};
+
+// The call at which a killed run's process dies (0: none).
+int g_die_at = 0;
+constexpr int kDiedStatus = 250;
+
+void die_now() {
+    if (++g_calls == g_die_at) ::_exit(kDiedStatus);
+}
+
+const IoOps kDyingIo{
+    [](const char* path, int flags, mode_t mode) { return die_now(), system_io().open(path, flags, mode); },
+    [](int fd, void* buf, size_t n) { return die_now(), system_io().read(fd, buf, n); },
+    [](int fd, const void* buf, size_t n) { return die_now(), system_io().write(fd, buf, n); },
+    [](int fd) { return die_now(), system_io().fsync(fd); },
+    [](int fd) { return die_now(), system_io().close(fd); },
+    [](const char* from, const char* to) { return die_now(), system_io().rename(from, to); },
+    [](const char* from, const char* to) { return die_now(), system_io().link(from, to); },
+    [](const char* path) { return die_now(), system_io().unlink(path); },
 };
 
 // A fixed random stream (SplitMix64), restarted by every run.
@@ -110,6 +132,47 @@ Run run_once(const std::string& dir, const SweepCase& c, int nth) {
     io_ops() = kCountingIo;
     r.result = c.run();
     io_ops() = system_io();
+    r.after = dir_state(dir);
+    return r;
+}
+
+// One run of the case in a child that dies at its `nth` call (0: none); the result is kKilled
+// when it died, and the run's calls are counted in g_calls either way.
+Run run_killed(const std::string& dir, const SweepCase& c, int nth) {
+    io_ops() = system_io();
+    c.setup();
+    Run r;
+    r.before = dir_state(dir);
+    int pipe_fds[2];
+    if (::pipe(pipe_fds) != 0) throw std::runtime_error("pipe");
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        ::close(pipe_fds[0]);
+        g_stream = 0;
+        tarn::keys::testing::set_seeder_lookup(&fixed_seeder_lookup);
+        g_calls = 0;
+        g_die_at = nth;
+        io_ops() = kDyingIo;
+        const int result = c.run();
+        io_ops() = system_io();
+        const int report[2] = {result, g_calls};
+        if (::write(pipe_fds[1], report, sizeof report) != static_cast<ssize_t>(sizeof report)) ::_exit(1);
+        ::_exit(0);
+    }
+    ::close(pipe_fds[1]);
+    int report[2] = {kKilled, 0};
+    const bool completed = ::read(pipe_fds[0], report, sizeof report) == static_cast<ssize_t>(sizeof report);
+    ::close(pipe_fds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+    }
+    const bool died = WIFEXITED(status) && WEXITSTATUS(status) == kDiedStatus;
+    EXPECT_TRUE(died || (completed && WIFEXITED(status) && WEXITSTATUS(status) == 0)) << "the child failed";
+    r.result = completed ? report[0] : kKilled;
+    g_calls = completed ? report[1] : nth;
     r.after = dir_state(dir);
     return r;
 }
@@ -199,6 +262,40 @@ SweepSummary fault_sweep(const std::string& data_dir, const SweepCase& c) {
             ADD_FAILURE() << "the sweep does not end";
             break;
         }
+    }
+    return summary;
+}
+
+SweepSummary kill_sweep(const std::string& data_dir, const SweepCase& c,
+                        const std::function<void(const SweepRun&)>& judge) {
+    SCOPED_TRACE("kill sweep of " + c.name);
+    SweepSeams seams;
+    SweepSummary summary;
+    const Run clean = run_killed(data_dir, c, 0);
+    summary.io_calls = g_calls;
+    EXPECT_GT(summary.io_calls, 0) << "the operation made no file system call through the seam";
+    for (int nth = 1; nth <= summary.io_calls + 1; ++nth) {
+        SCOPED_TRACE("killed at call " + std::to_string(nth) + " of " + std::to_string(summary.io_calls));
+        const Run r = run_killed(data_dir, c, nth);
+        if (r.result != kKilled) {
+            EXPECT_EQ(nth, summary.io_calls + 1) << "a run lived past the call it should have died at";
+            EXPECT_EQ(r.result, clean.result);
+            EXPECT_EQ(r.after, clean.after);
+            break;
+        }
+        ++summary.runs;
+        for (const std::string& doc : c.documents) {
+            const auto now = r.after.find(doc);
+            if (now != r.after.end()) {
+                id_json_doc* parsed = id_json_doc_parse(now->second.data(), now->second.size());
+                EXPECT_NE(parsed, nullptr) << doc << " does not parse";
+                id_json_doc_free(parsed);
+            }
+            id_lock lock;
+            EXPECT_EQ(id_lock_acquire_wait(&lock, doc.c_str(), 0), 0) << "the lock of " << doc << " is held";
+            id_lock_release(&lock);
+        }
+        judge(SweepRun{nth, r.result, r.before, r.after, clean.after, clean.result});
     }
     return summary;
 }

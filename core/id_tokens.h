@@ -90,9 +90,11 @@ void id_clear_session_cookie(void);
 /* Stores a code for the texts given (NULL user, username, client or redirect URI: not recorded;
  * NULL or empty scope: "openid profile"; NULL challenge: ""; NULL or empty method: "plain"; an
  * empty nonce and an auth_time <= 0 are not recorded), valid for ID_AUTH_CODE_LIFETIME. Returns 0
- * and copies the code ("code_" and 32 base64url characters) into `code_out` (when non-NULL), or
- * -1 with `code_out` untouched (no randomness, lock, unreadable tokens.json, "auth_codes" not an
- * object, failed save). */
+ * and copies the code ("code_" and 32 base64url characters) into `code_out` (when non-NULL); -3
+ * when the method is neither "S256" nor "plain" (exact case) or a non-empty challenge is not of
+ * its method's form ("S256": 43 base64url characters; "plain": a verifier's form, see
+ * id_auth_code_consume); else -1 (no randomness, lock, unreadable tokens.json, "auth_codes" not
+ * an object, failed save). `code_out` is untouched unless 0. */
 int id_auth_code_create_v(const char *user_id, const char *username, const char *client_id,
                           const char *redirect_uri, const char *scope, const char *code_challenge,
                           const char *code_challenge_method, const char *nonce, int64_t auth_time,
@@ -104,9 +106,11 @@ int id_auth_code_create(const char *user_id, const char *username, const char *c
 /* Exchanges `code` once: the first attempt that finds it removes it, whatever the checks decide.
  * Returns 0 (filling `out` when non-NULL), -1 (NULL or empty code or client, unknown code, lock,
  * unreadable tokens.json, failed save: the code stays), -2 expired, -3 another client (or none
- * stored), -4 redirect URI differs (checked when both are non-empty), -5 PKCE verifier missing or
- * wrong (method "S256": base64url(SHA-256(verifier)); any other: the verifier itself). `out` is
- * written only on 0. */
+ * stored), -4 redirect URI differs (checked when both are non-empty), -5 PKCE failed: a stored
+ * method other than "S256" or "plain" ("" is "plain"); a challenge stored and the verifier
+ * missing, not 43 to 128 characters of A-Z a-z 0-9 - . _ ~, or not matching ("S256":
+ * base64url(SHA-256(verifier)), "plain": the verifier itself); or a verifier presented for a code
+ * stored without a challenge. `out` is written only on 0. */
 int id_auth_code_consume(const char *code, const char *client_id, const char *redirect_uri,
                          const char *code_verifier, id_auth_code *out);
 

@@ -1,5 +1,6 @@
 // Authorization codes: the stored record, the exchange's result codes in their order, PKCE with
-// the RFC 7636 appendix B pair, and a code burnt by its first exchange whatever the outcome.
+// the RFC 7636 appendix B pair, the methods and forms refused at issue and at exchange, and a code
+// burnt by its first exchange whatever the outcome.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -144,35 +145,37 @@ TEST_F(Codes, ExchangeChecksTheMethodAndTheVerifiersForm) {
         return std::string(text);
     };
     const std::string v43 = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMN-._", v128 = std::string(124, '0') + "-._~";
-    // The stored method (nullopt: no member), the challenge, the verifier presented, the result.
-    const std::vector<std::tuple<std::optional<std::string>, std::string, const char*, int>> cases = {
+    // The stored method (nullopt: no member), the challenge, the verifier presented (nullopt: none),
+    // the result.
+    const std::nullopt_t none = std::nullopt;
+    const std::vector<std::tuple<std::optional<std::string>, std::string, std::optional<std::string>, int>> cases = {
         {"S256", kChallenge, kVerifier, 0},
         {"s256", kChallenge, kChallenge, -5},
         {"s256", kChallenge, kVerifier, -5},
         {"Plain", kVerifier, kVerifier, -5},
-        {"s256", "", nullptr, -5},
-        {std::nullopt, kVerifier, kVerifier, 0},
+        {"s256", "", none, -5},
+        {none, kVerifier, kVerifier, 0},
         {"", kVerifier, kVerifier, 0},
-        {"plain", v43, v43.c_str(), 0},
-        {"plain", v43.substr(1), v43.c_str() + 1, -5},
-        {"plain", v128, v128.c_str(), 0},
-        {"plain", v128 + "0", (v128 + "0").c_str(), -5},
-        {"plain", v43 + "+", (v43 + "+").c_str(), -5},
-        {"plain", v43 + "/", (v43 + "/").c_str(), -5},
-        {"plain", v43 + "=", (v43 + "=").c_str(), -5},
-        {"plain", v43 + " ", (v43 + " ").c_str(), -5},
-        {"plain", v43 + "%7E", (v43 + "%7E").c_str(), -5},
-        {"plain", v43 + "\u00e9", (v43 + "\xc3\xa9").c_str(), -5},
-        {"S256", s256(v43.substr(1)), v43.c_str() + 1, -5},
-        {"S256", s256(v43), v43.c_str(), 0},
-        {"S256", s256(v128 + "0"), (v128 + "0").c_str(), -5},
+        {"plain", v43, v43, 0},
+        {"plain", v43.substr(1), v43.substr(1), -5},
+        {"plain", v128, v128, 0},
+        {"plain", v128 + "0", v128 + "0", -5},
+        {"plain", v43 + "+", v43 + "+", -5},
+        {"plain", v43 + "/", v43 + "/", -5},
+        {"plain", v43 + "=", v43 + "=", -5},
+        {"plain", v43 + " ", v43 + " ", -5},
+        {"plain", v43 + "%7E", v43 + "%7E", -5},
+        {"plain", v43 + "\u00e9", v43 + "\xc3\xa9", -5},
+        {"S256", s256(v43.substr(1)), v43.substr(1), -5},
+        {"S256", s256(v43), v43, 0},
+        {"S256", s256(v128 + "0"), v128 + "0", -5},
     };
     for (const auto& [method, challenge, verifier, result] : cases) {
         SCOPED_TRACE(method.value_or("(none)") + " / " + challenge);
         write("{\"auth_codes\": {\"k\": {\"client_id\": \"c\", \"code_challenge\": \"" + challenge + "\"" +
               (method ? ", \"code_challenge_method\": \"" + *method + "\"" : std::string()) +
               ", \"expires_at\": 1750000000}}}");
-        EXPECT_EQ(id_auth_code_consume("k", "c", nullptr, verifier, nullptr), result);
+        EXPECT_EQ(id_auth_code_consume("k", "c", nullptr, verifier ? verifier->c_str() : nullptr, nullptr), result);
     }
 }
 

@@ -70,8 +70,9 @@ int create(const char* user_id, const char* username, const char* client_id, con
     const int result = change_tokens([&](Document& doc) {
         Value* codes = member_mut(doc, kAuthCodes);
         if (!codes->IsObject()) return Outcome::unchanged(-1);  // the code could never be exchanged
-        auto& a = doc.GetAllocator();
         const std::int64_t now = now_seconds();
+        if (user_id && refused_user(doc, user_id, now)) return Outcome::unchanged(-1);  // being deleted
+        auto& a = doc.GetAllocator();
         Value record(rapidjson::kObjectType);
         if (user_id) record.AddMember("user_id", json::copy(user_id, doc), a);
         if (username) record.AddMember("username", json::copy(username, doc), a);

@@ -71,9 +71,6 @@ TEST(TokenFaultSweep, EveryChangingOperation) {
         SweepCase("sessions of a user deleted", docs, starting(kStore), [] { return id_session_delete_by_user("u2"); }),
         SweepCase("code issued", docs, starting(kStore),
                   [&] { return id_auth_code_create_v("u1", "al", "c1", "https://a/", nullptr, kS256, "S256", "n", 5, out, sizeof out); }),
-        SweepCase("code refused for its method", docs, starting(kStore),
-                  [&] { return id_auth_code_create_v("u1", "al", "c1", nullptr, nullptr, kS256, "s256", nullptr, 0, out, sizeof out); })
-            .changed_when([](int result, int) { return result == 0; }),
         SweepCase("code exchanged", docs, starting(kStore), [&] { return id_auth_code_consume("code_a", "c1", nullptr, nullptr, &code); }),
         SweepCase("code burnt by another client", docs, starting(kStore),
                   [] { return id_auth_code_consume("code_a", "c2", nullptr, nullptr, nullptr); }),
@@ -91,6 +88,8 @@ TEST(TokenFaultSweep, EveryChangingOperation) {
                   [] { return id_refresh_token_revoke_family("rt_f", "c1"); }),
         SweepCase("session deleted in a grown store, shedding", docs, starting(grown_store()),
                   [] { return id_session_delete("sess_a"); }),
+        SweepCase("store swept", docs, starting(kStore), [] { return id_tokens_sweep(nullptr); }),
+        SweepCase("grown store swept", docs, starting(grown_store()), [] { return id_tokens_sweep(nullptr); }),
     };
     for (const SweepCase& c : cases) {
         const tarn::test::SweepSummary s = tarn::test::fault_sweep(dir, c);

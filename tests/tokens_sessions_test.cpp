@@ -1,5 +1,6 @@
-// tokens.json as a document (its shape, what a change keeps, an unparseable file set aside), the
-// sessions in it, and the "id_session" cookie read from the request and written as a header line.
+// tokens.json as a document (its shape, what a change keeps, an unparseable file set aside, what a
+// store grown past 1 MiB sheds and what the sweep removes), the sessions in it, and the
+// "id_session" cookie read from the request and written as a header line.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -179,6 +180,33 @@ TEST_F(Sessions, AStorePastOneMebibyteShedsWhatCanNoLongerBeUsed) {
         EXPECT_EQ(compact(&d[section]), compact(&planted[section])) << section;
     EXPECT_EQ(compact(&d["rotated"]), "[{\"token\":\"x1\",\"family\":\"f1\"},{\"token\":\"x2\",\"family\":\"f2\"},"
                                      "{\"token\":\"f2\"}]");
+
+    // The sweep drops all of it at any size, and says how much of each; a second finds nothing and
+    // writes nothing.
+    auto swept = [] {
+        id_tokens_swept n;
+        std::memset(&n, 0x5A, sizeof n);
+        const int r = id_tokens_sweep(&n);
+        return std::to_string(r) + ": " + std::to_string(n.sessions) + " " + std::to_string(n.auth_codes) + " " +
+               std::to_string(n.refresh_tokens) + " " + std::to_string(n.rotated) + " " + std::to_string(n.deleted_users);
+    };
+    plant(0);
+    EXPECT_EQ(swept(), "0: 2 1 1 2 1");
+    EXPECT_EQ(shown({}), "{\"sessions\":{\"s_live\":{\"user_id\":\"u1\",\"expires_at\":" + now + "}},\"auth_codes\":{"
+                               "\"c_live\":{\"expires_at\":" + now + "}},\"other\":[1],\"refresh\":[{\"token\":\"r_live\","
+                               "\"family\":\"f2\",\"expires_at\":" + now + "}]," + kept_rotated + ",\"deleted_users\":{"
+                               "\"u_live\":{\"expires_at\":" + now + "}}}");
+    const std::string clean = text();
+    EXPECT_EQ(swept(), "0: 0 0 0 0 0");
+    EXPECT_EQ(text(), clean);
+    write("{\"sessions\": [1, 2], \"refresh\": {\"token\": 1}, \"x\": 1}");
+    EXPECT_EQ(swept(), "0: 0 0 0 0 0") << "sections of the wrong type are left alone";
+    write("{\"sessions\": ");
+    EXPECT_EQ(swept(), "-1: 0 0 0 0 0");
+    EXPECT_EQ(text(), "{\"sessions\": ") << "an unparseable store is left as it is";
+    std::filesystem::remove(path());
+    EXPECT_EQ(swept(), "0: 0 0 0 0 0");
+    EXPECT_FALSE(tarn::test::file_exists(path()));
 }
 
 TEST(SessionCookie, ReadingTheCookieHeader) {

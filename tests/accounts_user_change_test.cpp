@@ -1,9 +1,9 @@
 // Password change and user deletion on a real data directory: every rule of a password change in
 // one table (messages in order, the checks before the lock passed while another process holds it,
 // what the locked document decides, changed records byte for byte with hashes derived by OpenSSL);
-// deletion removing one record and then exactly that user's sessions and active refresh tokens, and
-// what each failure leaves behind; processes changing, deleting and creating at once; both
-// operations under the fault sweep.
+// deletion ending exactly that user's sessions, codes and refresh tokens and then removing one
+// record, and what each failure leaves behind; processes changing, deleting and creating at once;
+// both operations under the fault sweep, and deletion killed at each of its calls.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -230,7 +230,7 @@ TEST_F(UserChange, DeletionEndsTheGrantsThenRemovesTheUser) {
         {"usr_bob", without_bob, kTokens, {}, -1, {}, tokens_json(false, false)},  // deleted before
         {"usr_bob", std::nullopt, kTokens, {}, -1, {}, tokens_json(false, false)},
         {"usr_bob", "{\"id\": \"usr_bob\"}", kTokens, {}, -1, {}, tokens_json(false, false)},
-        {"usr_bob", "[{\"id\": \"usr_bob\"}", kTokens, {}, -1, {}, ended},  // unreadable: he may be there
+        {"usr_bob", "[{\"id\": \"usr_bob\"}", kTokens, {}, -1, {}, {}},  // unparseable: nothing changes
         {"usr_bob", three, kTokens, [this] { lock_unopenable("tokens.json"); }, -1, {}, {}},
         {"usr_bob", three, kTokens, rename_fails_after(0), -1, {}, {}},
         {"usr_bob", three, kTokens, [this] { lock_unopenable("users.json"); }, -1, {}, ended},

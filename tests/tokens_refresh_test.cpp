@@ -1,5 +1,5 @@
-// Refresh tokens: issue, the rotation chain, reuse detection ending a family, the cap of the
-// exchanged list, revocation (single, by user, by family with its client binding), the lookup,
+// Refresh tokens: issue, the rotation chain, reuse detection ending a family, the per-family cap of
+// the exchanged list (a flood of another family flushes nothing), revocation (single, by user, by family with its client binding), the lookup,
 // and the listing's exact text with masked tokens.
 #include <gtest/gtest.h>
 

@@ -25,11 +25,14 @@ namespace {
 int g_calls = 0;
 int g_fail_at = 0;  // 0: no call fails
 bool g_fired = false;
+bool g_die = false;  // in a killed run's child: exit at the call instead of failing it
+constexpr int kDiedStatus = 250;
 
 // Counts a call and tells whether it is the one to fail.
 bool fail_now() {
     ++g_calls;
     if (g_calls != g_fail_at) return false;
+    if (g_die) ::_exit(kDiedStatus);
     g_fired = true;
     errno = EIO;
     return true;
@@ -47,25 +50,6 @@ const IoOps kCountingIo{
     [](const char* from, const char* to) { return fail_now() ? -1 : system_io().rename(from, to); },
     [](const char* from, const char* to) { return fail_now() ? -1 : system_io().link(from, to); },
     [](const char* path) { return fail_now() ? -1 : system_io().unlink(path); },
-};
-
-// The call at which a killed run's process dies (0: none).
-int g_die_at = 0;
-constexpr int kDiedStatus = 250;
-
-void die_now() {
-    if (++g_calls == g_die_at) ::_exit(kDiedStatus);
-}
-
-const IoOps kDyingIo{
-    [](const char* path, int flags, mode_t mode) { return die_now(), system_io().open(path, flags, mode); },
-    [](int fd, void* buf, size_t n) { return die_now(), system_io().read(fd, buf, n); },
-    [](int fd, const void* buf, size_t n) { return die_now(), system_io().write(fd, buf, n); },
-    [](int fd) { return die_now(), system_io().fsync(fd); },
-    [](int fd) { return die_now(), system_io().close(fd); },
-    [](const char* from, const char* to) { return die_now(), system_io().rename(from, to); },
-    [](const char* from, const char* to) { return die_now(), system_io().link(from, to); },
-    [](const char* path) { return die_now(), system_io().unlink(path); },
 };
 
 // A fixed random stream (SplitMix64), restarted by every run.
@@ -118,31 +102,9 @@ struct Run {
     DirState after;
 };
 
-// One run of the case with the `nth` call failing (0: none).
-Run run_once(const std::string& dir, const SweepCase& c, int nth) {
-    io_ops() = system_io();
-    c.setup();
-    Run r;
-    r.before = dir_state(dir);
-    g_stream = 0;
-    tarn::keys::testing::set_seeder_lookup(&fixed_seeder_lookup);  // reseeds at the next use
-    g_calls = 0;
-    g_fail_at = nth;
-    g_fired = false;
-    io_ops() = kCountingIo;
-    r.result = c.run();
-    io_ops() = system_io();
-    r.after = dir_state(dir);
-    return r;
-}
-
-// One run of the case in a child that dies at its `nth` call (0: none); the result is kKilled
-// when it died, and the run's calls are counted in g_calls either way.
-Run run_killed(const std::string& dir, const SweepCase& c, int nth) {
-    io_ops() = system_io();
-    c.setup();
-    Run r;
-    r.before = dir_state(dir);
+// Runs `run` in a forked child that dies at the call `nth` instead of failing it: its result, or
+// kKilled.
+int in_child(const std::function<int()>& run, int nth) {
     int pipe_fds[2];
     if (::pipe(pipe_fds) != 0) throw std::runtime_error("pipe");
     std::fflush(stdout);
@@ -150,29 +112,41 @@ Run run_killed(const std::string& dir, const SweepCase& c, int nth) {
     const pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork");
     if (pid == 0) {
-        ::close(pipe_fds[0]);
-        g_stream = 0;
-        tarn::keys::testing::set_seeder_lookup(&fixed_seeder_lookup);
-        g_calls = 0;
-        g_die_at = nth;
-        io_ops() = kDyingIo;
-        const int result = c.run();
-        io_ops() = system_io();
-        const int report[2] = {result, g_calls};
-        if (::write(pipe_fds[1], report, sizeof report) != static_cast<ssize_t>(sizeof report)) ::_exit(1);
-        ::_exit(0);
+        g_die = true;
+        const int report[2] = {run(), g_calls};
+        ::_exit(::write(pipe_fds[1], report, sizeof report) == static_cast<ssize_t>(sizeof report) ? 0 : 1);
     }
     ::close(pipe_fds[1]);
-    int report[2] = {kKilled, 0};
+    int report[2] = {kKilled, nth};
     const bool completed = ::read(pipe_fds[0], report, sizeof report) == static_cast<ssize_t>(sizeof report);
     ::close(pipe_fds[0]);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
     }
-    const bool died = WIFEXITED(status) && WEXITSTATUS(status) == kDiedStatus;
-    EXPECT_TRUE(died || (completed && WIFEXITED(status) && WEXITSTATUS(status) == 0)) << "the child failed";
-    r.result = completed ? report[0] : kKilled;
-    g_calls = completed ? report[1] : nth;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == (completed ? 0 : kDiedStatus)) << "the child failed";
+    g_fired = !completed;
+    g_calls = report[1];
+    return completed ? report[0] : kKilled;
+}
+
+// One run of the case with the `nth` call failing (0: none), or with the process killed there.
+Run run_once(const std::string& dir, const SweepCase& c, int nth, bool killed = false) {
+    io_ops() = system_io();
+    c.setup();
+    Run r;
+    r.before = dir_state(dir);
+    auto run = [&] {
+        g_stream = 0;
+        tarn::keys::testing::set_seeder_lookup(&fixed_seeder_lookup);  // reseeds at the next use
+        g_calls = 0;
+        g_fail_at = nth;
+        g_fired = false;
+        io_ops() = kCountingIo;
+        const int result = c.run();
+        io_ops() = system_io();
+        return result;
+    };
+    r.result = killed ? in_child(run, nth) : run();
     r.after = dir_state(dir);
     return r;
 }
@@ -271,19 +245,13 @@ SweepSummary kill_sweep(const std::string& data_dir, const SweepCase& c,
     SCOPED_TRACE("kill sweep of " + c.name);
     SweepSeams seams;
     SweepSummary summary;
-    const Run clean = run_killed(data_dir, c, 0);
+    const Run clean = run_once(data_dir, c, 0, true);
     summary.io_calls = g_calls;
     EXPECT_GT(summary.io_calls, 0) << "the operation made no file system call through the seam";
-    for (int nth = 1; nth <= summary.io_calls + 1; ++nth) {
+    for (int nth = 1; nth <= summary.io_calls; ++nth, ++summary.runs) {
         SCOPED_TRACE("killed at call " + std::to_string(nth) + " of " + std::to_string(summary.io_calls));
-        const Run r = run_killed(data_dir, c, nth);
-        if (r.result != kKilled) {
-            EXPECT_EQ(nth, summary.io_calls + 1) << "a run lived past the call it should have died at";
-            EXPECT_EQ(r.result, clean.result);
-            EXPECT_EQ(r.after, clean.after);
-            break;
-        }
-        ++summary.runs;
+        const Run r = run_once(data_dir, c, nth, true);
+        EXPECT_EQ(r.result, kKilled) << "a run made fewer calls than the clean one";
         for (const std::string& doc : c.documents) {
             const auto now = r.after.find(doc);
             if (now != r.after.end()) {

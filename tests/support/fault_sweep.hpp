@@ -78,10 +78,9 @@ SweepSummary fault_sweep(const std::string& data_dir, const SweepCase& c);
 inline constexpr int kKilled = -1000;
 
 // The sweep with the process killed instead of a call failing: the operation runs in a forked
-// child that exits at once, before it is made, at its N-th file system call, for N = 1, 2, ...
-// until a run completes. Every document must parse and every lock must be free (the kernel ends
-// a dead holder's locks); a killed save may leave its temporary file. `judge` sees every run,
-// with result kKilled for those that died.
+// child that exits, before the call is made, at its N-th file system call, for every N of the
+// clean run. Every document must parse and every lock must be free (the kernel ends a dead
+// holder's locks); a killed save may leave its temporary file. `judge` sees every killed run.
 SweepSummary kill_sweep(const std::string& data_dir, const SweepCase& c,
                         const std::function<void(const SweepRun&)>& judge);
 

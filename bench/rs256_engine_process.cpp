@@ -9,6 +9,7 @@
 #include <string>
 
 #include "identity_common.h"
+#include "id_keys_bearssl.h"
 
 #ifdef TARN_ENGINE_OPENSSL
 #include <openssl/core_names.h>

@@ -1,7 +1,8 @@
-// The token store on a tokens.json holding 100, 1,000 and 10,000 sessions: session create and
-// verify, code issue and consume, refresh token create and rotation, each against the floor of a
-// change measured in the same run (one id_json_doc_parse plus one id_save_json_file of that same
-// document). Prints the median of 3 repetitions of each and the ratio to the floor, in wall-clock
+// The token store on a tokens.json holding 100, 1,000 and 10,000 live sessions, and on one grown
+// past 1 MiB with 12,000 expired sessions beside 100 live ones (restored before every operation,
+// untimed: the first change sheds it): session create and verify, code issue and consume, refresh
+// token create and rotation, each against the floor of a change measured in the same run (one
+// id_json_doc_parse plus one id_save_json_file of that same document). Prints the median of 3 repetitions of each and the ratio to the floor, in wall-clock
 // time and in the process's CPU time (user and system: on a machine shared with other work, the
 // wall clock also counts the time spent waiting for a CPU).
 //
@@ -21,8 +22,14 @@
 
 namespace {
 
-constexpr int kSizes[] = {100, 1000, 10000};
+constexpr int kGrown = 12000;  // the store of expired sessions, by its number of them
+constexpr int kLiveBesideExpired = 100;
+constexpr int kSizes[] = {100, 1000, 10000, kGrown};
 constexpr int kResetEvery = 32;  // changes that grow the store are undone this often (untimed)
+
+// RFC 7636, appendix B: a verifier and its S256 challenge.
+constexpr const char* kVerifier = "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk";
+constexpr const char* kChallenge = "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM";
 
 std::string g_path;                   // tokens.json
 std::map<int, std::string> g_stores;  // sessions -> the saved document's bytes
@@ -42,12 +49,18 @@ std::string pseudo_token(unsigned i) {
 
 std::string session_id(int i) { return "sess_" + pseudo_token(static_cast<unsigned>(i)); }
 
-// The store with `n` sessions, saved by the library in its own form.
+// The session at the middle of the live ones of store `n`.
+int live_session(int n) { return n == kGrown ? kGrown + kLiveBesideExpired / 2 : n / 2; }
+
+// The store with `n` live sessions (kGrown: that many expired ones, then kLiveBesideExpired live
+// ones), saved by the library in its own form.
 std::string make_store(int n) {
+    const int expired = n == kGrown ? n : 0, total = n == kGrown ? n + kLiveBesideExpired : n;
     std::string text = "{\"sessions\":{";
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < total; ++i) {
         text += (i ? ",\"" : "\"") + session_id(i) + "\":{\"user_id\":\"usr_" + pseudo_token(i).substr(0, 11) +
-                "\",\"username\":\"user" + std::to_string(i) + "\",\"created_at\":1760000000,\"expires_at\":4102444800}";
+                "\",\"username\":\"user" + std::to_string(i) + "\",\"created_at\":1760000000,\"expires_at\":" +
+                (i < expired ? "1760086400}" : "4102444800}");
     }
     text += "},\"auth_codes\":{},\"refresh\":[]}";
     id_json_doc* doc = id_json_doc_parse(text.data(), text.size());
@@ -62,15 +75,23 @@ void restore(int n) {
     out << g_stores.at(n);
 }
 
+// Writes the grown store with its (empty) section `empty` replaced by `filled`.
+void restore_grown_with(const std::string& empty, const std::string& filled) {
+    std::string grown = g_stores.at(kGrown);
+    grown.replace(grown.rfind(empty), empty.size(), filled);
+    std::ofstream(g_path, std::ios::binary | std::ios::trunc) << grown;
+}
+
 // Runs `op` once per iteration; `reset` (untimed) first and after every kResetEvery iterations.
 template <class Op, class Reset>
 void measure(benchmark::State& state, Op op, Reset reset) {
     const int n = static_cast<int>(state.range(0));
+    const int reset_every = n == kGrown ? 1 : kResetEvery;
     restore(n);
     reset();
     int since_reset = 0;
     for (auto _ : state) {
-        if (since_reset == kResetEvery) {
+        if (since_reset == reset_every) {
             state.PauseTiming();
             restore(n);
             reset();
@@ -103,7 +124,7 @@ void BM_SessionCreate(benchmark::State& state) {
 }
 
 void BM_SessionVerify(benchmark::State& state) {
-    const std::string id = session_id(static_cast<int>(state.range(0)) / 2);
+    const std::string id = session_id(live_session(static_cast<int>(state.range(0))));
     char user[256];
     measure(state, [&] { return id_session_verify(id.c_str(), user, sizeof user, nullptr, 0) == 1; }, nothing);
 }
@@ -111,8 +132,8 @@ void BM_SessionVerify(benchmark::State& state) {
 void BM_CodeIssue(benchmark::State& state) {
     char code[64];
     measure(state, [&] {
-        return id_auth_code_create("usr_bench", "bench", "client_bench", "https://rp.example/cb", nullptr, "x",
-                                   "plain", code, sizeof code) == 0;
+        return id_auth_code_create("usr_bench", "bench", "client_bench", "https://rp.example/cb", nullptr, kChallenge,
+                                   "S256", code, sizeof code) == 0;
     }, nothing);
 }
 
@@ -122,10 +143,16 @@ void BM_CodeConsume(benchmark::State& state) {
     restore(n);
     for (auto _ : state) {
         state.PauseTiming();
+        if (n == kGrown) restore(n);
         const bool issued = id_auth_code_create("usr_bench", "bench", "client_bench", "https://rp.example/cb",
-                                                nullptr, "x", "plain", code, sizeof code) == 0;
+                                                nullptr, kChallenge, "S256", code, sizeof code) == 0;
+        if (n == kGrown)  // issuing shed the store: the exchange is measured on the grown one
+            restore_grown_with("\"auth_codes\": {}", "\"auth_codes\": {\"" + std::string(code) +
+                               "\": {\"client_id\": \"client_bench\", \"code_challenge\": \"" + kChallenge +
+                               "\", \"code_challenge_method\": \"S256\", \"expires_at\": 4102444800}}");
         state.ResumeTiming();
-        if (!issued || id_auth_code_consume(code, "client_bench", "https://rp.example/cb", "x", nullptr) != 0) {
+        if (!issued ||
+            id_auth_code_consume(code, "client_bench", "https://rp.example/cb", kVerifier, nullptr) != 0) {
             state.SkipWithError("exchange failed");
             break;
         }
@@ -140,12 +167,21 @@ void BM_RefreshCreate(benchmark::State& state) {
 
 void BM_RefreshRotate(benchmark::State& state) {
     char token[64], next[64];
+    const bool grown = state.range(0) == kGrown;
     measure(state, [&] {
         if (id_refresh_token_rotate(token, "client_bench", next, sizeof next, nullptr) != 0) return false;
         std::memcpy(token, next, sizeof token);
         return true;
-    },
-            [&] { id_refresh_token_create("usr_bench", "bench", "client_bench", nullptr, token, sizeof token); });
+    }, [&] {
+        if (!grown) {
+            id_refresh_token_create("usr_bench", "bench", "client_bench", nullptr, token, sizeof token);
+            return;
+        }
+        // Issuing would shed the store: the token is written into the grown one instead.
+        std::snprintf(token, sizeof token, "rt_%s", (pseudo_token(1) + pseudo_token(2)).substr(0, 43).c_str());
+        restore_grown_with("\"refresh\": []", std::string("\"refresh\": [{\"token\": \"") + token + "\", \"client_id\": "
+                           "\"client_bench\", \"family\": \"" + token + "\", \"expires_at\": 4102444800}]");
+    });
 }
 
 void sizes(benchmark::internal::Benchmark* b) {
@@ -164,8 +200,11 @@ BENCHMARK(BM_RefreshRotate)->Apply(sizes);
 void print_table(const char* clock, const tarn::bench::MedianReporter& reporter,
                  double tarn::bench::Median::*time) {
     std::printf("\n%s: median ms per operation, and the ratio to one parse plus one save of the same store\n", clock);
-    std::printf("%-18s", "sessions");
-    for (int n : kSizes) std::printf("%10d %7s", n, "ratio");
+    std::printf("%-18s", "live sessions");
+    for (int n : kSizes) {
+        if (n == kGrown) std::printf("%6d+%dx %7s", kLiveBesideExpired, n / 1000, "ratio");
+        else std::printf("%10d %7s", n, "ratio");
+    }
     std::printf("\n");
     const char* ops[] = {"BM_ParsePlusSave", "BM_SessionCreate", "BM_SessionVerify", "BM_CodeIssue",
                          "BM_CodeConsume",   "BM_RefreshCreate", "BM_RefreshRotate"};
@@ -200,7 +239,12 @@ int main(int argc, char** argv) {
     print_table("wall clock", reporter, &tarn::bench::Median::real);
     print_table("CPU time", reporter, &tarn::bench::Median::cpu);
     std::printf("size of the store: ");
-    for (int n : kSizes) std::printf("%d sessions %zu bytes; ", n, g_stores[n].size());
+    for (int n : kSizes) {
+        if (n == kGrown) std::printf("%d live and %d expired sessions %zu bytes", kLiveBesideExpired, n, g_stores[n].size());
+        else std::printf("%d sessions %zu bytes; ", n, g_stores[n].size());
+    }
     std::printf("\n");
+    std::printf("(the last column: %dx = %d,000 expired sessions, the store restored before each operation)\n",
+                kGrown / 1000, kGrown / 1000);
     return 0;
 }

@@ -1,7 +1,9 @@
 // Authorization codes: the "auth_codes" section of tokens.json, keyed by code. A code is issued
 // once the user has signed in and consented, and is exchanged at most once: the first attempt
-// that finds it removes it before any check, so a failed exchange burns it too.
+// that finds it removes it before any check, so a failed exchange burns it too. PKCE takes the
+// methods "S256" and "plain" only, and a verifier of its written form only.
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,16 +20,59 @@ constexpr std::size_t kCodeRandomBytes = 24;
 
 bool given(const char* s) { return s && *s; }
 
+bool unreserved(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~';
+}
+
+bool base64url(char c) { return unreserved(c) && c != '.' && c != '~'; }
+
+// RFC 7636: a verifier is 43 to 128 characters of the unreserved set; anything else never passes,
+// whatever was stored.
+bool verifier_form(std::string_view v) {
+    if (v.size() < 43 || v.size() > 128) return false;
+    for (char c : v)
+        if (!unreserved(c)) return false;
+    return true;
+}
+
+enum class Method { s256, plain };
+
+// The two methods, exactly as written; none at all means "plain". Anything else (such as "s256")
+// would otherwise be taken for "plain", which makes the public challenge a valid verifier.
+std::optional<Method> method_named(std::string_view method) {
+    if (method == "S256") return Method::s256;
+    if (method.empty() || method == "plain") return Method::plain;
+    return std::nullopt;
+}
+
+// Whether a code may be issued with this challenge and method: a method that is not one of the two
+// is refused, and so is a challenge no verifier could ever meet ("S256": the 43 base64url
+// characters of a SHA-256 digest; "plain": a verifier's own form). An empty challenge asks for no
+// PKCE.
+bool pkce_request_acceptable(std::string_view challenge, std::string_view method) {
+    const std::optional<Method> m = method_named(method);
+    if (!m) return false;
+    if (challenge.empty()) return true;
+    if (*m == Method::plain) return verifier_form(challenge);
+    if (challenge.size() != 43) return false;
+    for (char c : challenge)
+        if (!base64url(c)) return false;
+    return true;
+}
+
 int create(const char* user_id, const char* username, const char* client_id, const char* redirect_uri,
            const char* scope, const char* challenge, const char* method, const char* nonce,
            std::int64_t auth_time, char* code_out, std::size_t code_cap) {
+    if (!pkce_request_acceptable(challenge ? challenge : "", method ? method : "")) return -3;
     const std::optional<std::string> code = draw_identifier("code_", kCodeRandomBytes);
     if (!code) return -1;
     const int result = change_tokens([&](Document& doc) {
         Value* codes = member_mut(doc, kAuthCodes);
         if (!codes->IsObject()) return Outcome::unchanged(-1);  // the code could never be exchanged
-        auto& a = doc.GetAllocator();
         const std::int64_t now = now_seconds();
+        if (user_id && refused_user(doc, user_id, now)) return Outcome::unchanged(-1);  // being deleted
+        auto& a = doc.GetAllocator();
         Value record(rapidjson::kObjectType);
         if (user_id) record.AddMember("user_id", json::copy(user_id, doc), a);
         if (username) record.AddMember("username", json::copy(username, doc), a);
@@ -80,14 +125,18 @@ struct StoredCode {
     }
 };
 
-// RFC 7636: with a stored challenge the verifier must be given and match it, as base64url of its
-// SHA-256 digest for the method "S256" (exactly), as itself for any other method.
+// RFC 7636, and RFC 9700's refusal of a verifier for a code issued without a challenge: a stored
+// method must be one of the two; with a stored challenge the verifier must be given, be of its
+// form and match, as base64url of its SHA-256 digest for "S256", as itself for "plain".
 bool pkce_passes(const StoredCode& code, const char* verifier) {
-    if (code.challenge.empty()) return true;  // no PKCE at authorization: a verifier is ignored
+    const std::optional<Method> method = method_named(code.method);
+    if (!method) return false;
+    if (code.challenge.empty()) return !given(verifier);
     if (!given(verifier)) return false;
     std::string_view proof = verifier;
+    if (!verifier_form(proof)) return false;
     char digest_text[64];
-    if (code.method == "S256") {
+    if (*method == Method::s256) {
         unsigned char digest[32];
         tarn_sha256(proof.data(), proof.size(), digest);
         const int n = tarn_base64url_encode(digest, sizeof digest, digest_text, sizeof digest_text);

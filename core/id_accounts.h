@@ -62,12 +62,13 @@ int id_user_create(const char *username, const char *password, const char *email
  * user store", "failed to save user store"; -1 and no message when, under the lock, users.json no
  * longer parses as an array. */
 int id_user_set_password(const char *id, const char *password, char *msg, size_t msg_cap);
-/* Removes the first record of user `id` from users.json, then, with that lock released, ends the
- * user's sessions and revokes its active refresh tokens. Returns 0; -1 with nothing changed (NULL
- * or empty id, unknown id, lock, users.json not a readable array, failed save); or -1 with the user
- * removed but tokens.json not fully cleaned (finish with id_session_delete_by_user and
- * id_refresh_token_revoke_by_user). Consents and audit entries stay; the last administrator is
- * the caller's test. */
+/* Ends every session, unconsumed code and refresh token of user `id` in tokens.json, refusing
+ * new ones for it for ID_DELETED_USER_HOLD seconds, then removes its first record from users.json.
+ * Returns 0; or -1 with users.json untouched: nothing changed (NULL or empty id, users.json
+ * unreadable or unparseable, tokens.json lock, unreadable or failed save); `id` not in users.json
+ * (its grants are ended all the same, without the refusal); users.json lock, unreadable or failed
+ * save under it (the grants are ended: call again to finish). Consents and audit entries stay; the
+ * last administrator is the caller's test. */
 int id_user_delete(const char *id);
 
 /* 1 when the user `id` exists and is an administrator ("owner" or "admin"), else 0. */

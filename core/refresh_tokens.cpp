@@ -21,6 +21,7 @@ int create(const char* user_id, const char* username, const char* client_id, con
     const int result = change_tokens([&](Document& doc) {
         Value* refresh = member_mut(doc, kRefresh);
         if (!refresh->IsArray()) return Outcome::unchanged(-1);  // the token could never be used
+        if (user_id && refused_user(doc, user_id, now_seconds())) return Outcome::unchanged(-1);
         RefreshRecord record;
         record.has_user_id = user_id != nullptr;
         record.user_id = user_id ? user_id : "";
@@ -37,7 +38,8 @@ int create(const char* user_id, const char* username, const char* client_id, con
 }
 
 // Appends {"token", "family"} to "rotated" (creating it as the last root member) and drops the
-// oldest records beyond ID_ROTATED_MAX. A "rotated" of another type is left alone.
+// family's oldest records beyond ID_ROTATED_MAX: each family keeps its own, so that rotations of
+// one family never push another's exchanged tokens out. A "rotated" of another type is left alone.
 void remember_rotated(Document& doc, std::string_view token, std::string_view family) {
     auto& a = doc.GetAllocator();
     if (!json::member(doc, kRotated)) doc.AddMember(rapidjson::StringRef(kRotated), Value(rapidjson::kArrayType), a);
@@ -47,7 +49,19 @@ void remember_rotated(Document& doc, std::string_view token, std::string_view fa
     record.AddMember("token", json::copy(token, doc), a);
     record.AddMember("family", json::copy(family, doc), a);
     rotated->PushBack(record, a);
-    if (rotated->Size() > ID_ROTATED_MAX) rotated->Erase(rotated->Begin(), rotated->End() - ID_ROTATED_MAX);
+    auto of_family = [family](const Value& el) {
+        const std::string_view stored = json::str(el, "family");
+        return stored.empty() ? json::str_is(el, "token", family) : stored == family;
+    };
+    std::size_t count = 0;
+    for (const Value& el : rotated->GetArray()) count += of_family(el);
+    if (count <= ID_ROTATED_MAX) return;
+    std::size_t excess = count - ID_ROTATED_MAX;
+    erase_elements_if(*rotated, [&](const Value& el) {  // oldest first
+        if (excess == 0 || !of_family(el)) return false;
+        --excess;
+        return true;
+    });
 }
 
 // The token is not active: when it was exchanged before (or names a family itself), every active

@@ -1,6 +1,6 @@
 // Browser sessions: the "sessions" section of tokens.json, keyed by session identifier. A session
 // binds a signed-in user for a fixed 24 hours; nothing extends it, and an expired one stays until
-// it is deleted by identifier or by user.
+// it is deleted by identifier or by user, or shed once the store has grown large.
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -21,8 +21,9 @@ int create(const char* user_id, const char* username, char* id_out, std::size_t 
     const int result = change_tokens([&](Document& doc) {
         Value* sessions = member_mut(doc, kSessions);
         if (!sessions->IsObject()) return Outcome::unchanged(-1);  // the identifier could never verify
-        auto& a = doc.GetAllocator();
         const std::int64_t now = now_seconds();
+        if (user_id && refused_user(doc, user_id, now)) return Outcome::unchanged(-1);  // being deleted
+        auto& a = doc.GetAllocator();
         Value record(rapidjson::kObjectType);
         if (user_id) record.AddMember("user_id", json::copy(user_id, doc), a);
         if (username) record.AddMember("username", json::copy(username, doc), a);

@@ -2,10 +2,17 @@
 // shape, the one way a change loads it, and the reading rules the token operations share.
 //
 // The root is an object with "sessions" (session identifier -> record), "auth_codes" (code ->
-// record), "refresh" (active refresh records, in issue order) and, from the first rotation on,
-// "rotated" (exchanged tokens with their family, oldest first). Other root members are carried
-// through untouched. A section of the wrong type is left as it is: nothing is added to it and
-// nothing is found in it.
+// record), "refresh" (active refresh records, in issue order), from the first rotation on
+// "rotated" (exchanged tokens with their family, oldest first, at most ID_ROTATED_MAX of each
+// family, only of families with an active token), and from the first user deletion on
+// "deleted_users" (user identifier -> {"expires_at"}: no new grant is stored for that user until
+// then). Other root members are carried through untouched. A section of the wrong type is left as
+// it is: nothing is added to it and nothing is found in it.
+//
+// Every change that saves also drops the exchanged tokens of families that have no active token
+// left (presenting one can end nothing); once the file has grown past kShedAbove bytes it also
+// drops every session, code, refresh token and deletion mark past its expiry, and whatever else
+// can never be found, so that the store does not grow with the deployment's age.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +22,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core/clock.hpp"
 #include "core/document.hpp"
 #include "core/json_read.hpp"
 #include "identity_common.h"
@@ -26,6 +34,10 @@ inline constexpr const char* kSessions = "sessions";
 inline constexpr const char* kAuthCodes = "auth_codes";
 inline constexpr const char* kRefresh = "refresh";
 inline constexpr const char* kRotated = "rotated";
+inline constexpr const char* kDeletedUsers = "deleted_users";
+
+// A tokens.json larger than this, as read by a change, is shed by that change.
+inline constexpr std::size_t kShedAbove = 1024 * 1024;
 
 // The scope granted when a code or refresh token is issued without one.
 inline constexpr std::string_view kDefaultScope = "openid profile";
@@ -39,17 +51,50 @@ inline constexpr std::size_t kMaxPresentedSecret = 1024;
 // "sessions", "auth_codes" or "refresh" is appended empty, in that order.
 void load_tokens_mut(Document& doc);
 
+// What a tidy-up of the store removed, section by section.
+struct Dropped {
+    std::size_t sessions = 0, auth_codes = 0, refresh = 0, rotated = 0, deleted_users = 0;
+    std::size_t total() const { return sessions + auth_codes + refresh + rotated + deleted_users; }
+};
+
+// Drops from `doc` the exchanged tokens that can end nothing (not an object, no string "token",
+// or of a family without an active token; left alone while "refresh" is not an array) and, with
+// `expired_too`, every session, code, refresh token and deletion mark past its expiry at `now`
+// (and any that is not an object, or a refresh record without a string "token").
+Dropped drop_unusable(Document& doc, std::int64_t now, bool expired_too);
+
+// Reads tokens.json into `doc` as load_document does, and its size in bytes into `bytes` (0 when
+// it was not read).
+LoadStatus load_measured(const DocFile& file, Document& doc, std::size_t& bytes);
+
 // Runs `change(doc)` on tokens.json under its lock, shaped by load_tokens_mut; `change` returns an
-// Outcome. An unparseable tokens.json is set aside before it is replaced. Returns the outcome's
-// result, or -1 when the lock, the load or the save fails.
+// Outcome. When it saves, the save also drops what drop_unusable drops, expired records included
+// when the file read was larger than kShedAbove. An unparseable tokens.json is set aside before it
+// is replaced. Returns the outcome's result, or -1 when the lock, the load or the save fails.
 template <class Change>
 int change_tokens(Change&& change) {
-    return change_document(kTokensFile, ID_LOCK_RETRIES, Unreadable::set_aside,
-                           [&change](Document& doc, bool) {
-                               load_tokens_mut(doc);
-                               return change(doc);
-                           });
+    const DocFile file(kTokensFile);
+    std::size_t bytes = 0;
+    return detail::change_with(
+        file, ID_LOCK_RETRIES, Unreadable::set_aside,
+        [&file, &bytes](Document& doc) { return load_measured(file, doc, bytes); },
+        [&change, &bytes](Document& doc, bool) {
+            load_tokens_mut(doc);
+            const Outcome outcome = change(doc);
+            if (outcome.save) drop_unusable(doc, now_seconds(), bytes > kShedAbove);
+            return outcome;
+        },
+        nullptr);
 }
+
+// True when `user_id` is non-empty and marked in "deleted_users" until `now` or later: no
+// session, code or refresh token may be stored for it.
+bool refused_user(const Value& root, std::string_view user_id, std::int64_t now);
+
+// Ends every session, unconsumed code and refresh token of `user_id` in one change of
+// tokens.json and, with `mark`, refuses new ones for ID_DELETED_USER_HOLD seconds. Saves only
+// when something changed. 0, or -1 when the lock, the load or the save fails (nothing changed).
+int end_user_grants(std::string_view user_id, bool mark);
 
 // tokens.json for reading, without the lock. False when it is missing, does not parse, or its
 // root is not an object.

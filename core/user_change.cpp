@@ -6,10 +6,12 @@
 // bytes, so an undisturbed change parses users.json once; either way the user is looked up again
 // in the locked document, since a deletion may have come in between.
 //
-// A deletion removes the record under the users.json lock and, once that lock is released (no
-// operation holds two document locks), ends the user's sessions and revokes the user's refresh
-// tokens in tokens.json. Removing the record first means no session or token can be issued for
-// the user after the cleanup has run.
+// A deletion first ends the user's grants in tokens.json (sessions, unconsumed codes, refresh
+// tokens) in one change that also marks the identifier, so that no grant is stored for it
+// afterwards, and only then removes the record under the users.json lock (never holding both
+// locks). A process killed in between leaves a user who can be deleted again, never a removed
+// user with live grants; and a sign-in that looked the user up before the removal cannot store
+// a session after the grants were ended, because the mark refuses it.
 #include <string>
 #include <string_view>
 #include <utility>
@@ -17,6 +19,7 @@
 #include "core/document.hpp"
 #include "core/json_edit.hpp"
 #include "core/json_read.hpp"
+#include "core/token_store.hpp"
 #include "core/users_store.hpp"
 #include "identity_common.h"
 
@@ -76,21 +79,24 @@ int set_password(const char* id, const char* password, const users::Message& mes
 
 int delete_user(const char* id) {
     if (!id || !*id) return -1;
+    const DocFile file(users::kFile);
+    Snapshot snapshot;
+    const LoadStatus first = load_snapshot(file, snapshot);
+    // A users.json that cannot be read or parsed can be changed no more than it can be read.
+    if (first == LoadStatus::unreadable || first == LoadStatus::invalid) return -1;
+    // An identifier that users.json does not hold (or no users.json at all) is gone: its grants
+    // are ended all the same, but nobody can sign in as it, so it needs no mark.
+    const bool gone = first == LoadStatus::missing || !users::find_by_id(std::as_const(snapshot.doc), id);
+    if (tokens::end_user_grants(id, !gone) != 0) return -1;  // nothing changed: the user stays
+    if (gone) return -1;
     auto remove = [id](Document& doc, bool) {
         Value* record = users::find_by_id(doc, id);  // none when the root is not an array
         if (!record) return Outcome::unchanged(-1);
         doc.Erase(record);
         return Outcome::saved(0);
     };
-    const int removed = change_document(users::kFile, ID_LOCK_RETRIES, Unreadable::fail, remove);
-    // Not removed (a failed save included): the user still exists and nothing else is touched,
-    // so -1 always means "as before" and the caller may simply try again.
-    if (removed != 0) return -1;
-    // The user is gone. Both cleanups run even when the first fails; a deletion is reported only
-    // when the user's refresh tokens can no longer be exchanged and the sessions no longer verify.
-    const bool sessions_ended = id_session_delete_by_user(id) == 0;
-    const bool tokens_revoked = id_refresh_token_revoke_by_user(id) == 0;
-    return sessions_ended && tokens_revoked ? 0 : -1;
+    // A failure here leaves the user stored without grants, and marked: deleting again finishes.
+    return change_document(file, snapshot, ID_LOCK_RETRIES, Unreadable::fail, remove) == 0 ? 0 : -1;
 }
 
 }  // namespace

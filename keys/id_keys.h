@@ -1,14 +1,13 @@
 /* The provider's RSA signing keys: the key table loaded from keys.json (at most eight keys, one
  * active), key generation, the published JSON Web Key Set and RS256 signing. The table lives for
  * the process; it is loaded (or the first key pair created) once, on the first call of any
- * operation below. Single-threaded use only, as in a CGI process. */
+ * operation below. Single-threaded use only, as in a CGI process. The keys as BearSSL views are
+ * in id_keys_bearssl.h, which this header does not include. */
 #ifndef ID_KEYS_H
 #define ID_KEYS_H
 
 #include <stddef.h>
 #include <stdint.h>
-
-#include <bearssl.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -32,7 +31,13 @@ typedef struct id_key_entry {
     uint64_t der_len;           /* length of der */
     unsigned char der[2048];    /* PKCS#8 PrivateKeyInfo (a bare PKCS#1 RSAPrivateKey is accepted) */
     int32_t decoded;            /* 1 once decoded and checked against kid */
-    br_skey_decoder_context skey; /* reserved (kept for the layout): keys are read from der */
+    /* Reserved, kept for the layout (keys are read from der): the room and alignment of
+     * BearSSL 0.6's key decoder on 64-bit systems, which the library's build checks. */
+    union {
+        unsigned char bytes[2192];
+        void *align_pointer;
+        size_t align_size;
+    } reserved;
     unsigned char n[257];       /* public modulus, unsigned big-endian */
     unsigned char e[4];         /* public exponent, minimal big-endian */
     uint64_t n_len;
@@ -62,20 +67,6 @@ char *id_keys_list_json(void);
  * status active, created now, decoded and checked. Returns 0, or -1 (no randomness, generation or
  * encoding failure); the entry is then unusable. */
 int id_key_generate(id_key_entry *entry);
-/* DER encoding of the public key used for key identifiers: SEQUENCE { rsaEncryption OID, NULL,
- * BIT STRING { SEQUENCE { INTEGER n, INTEGER e } } } with the OID and NULL directly in the outer
- * SEQUENCE (not the X.509 layout). Writes it to `dst` unless dst is NULL and returns its length
- * (292 bytes for 2048 bits and e = 65537), or 0 when it exceeds its limits. */
-size_t id_spki_encode(unsigned char *dst, const br_rsa_public_key *pk);
-
-/* The active key: stores pointers to process-wide views of it through the non-null arguments and
- * copies its kid into `kid` (24 bytes). The views stay valid until the next call of this function
- * or a rotation or pruning. Returns 0, or -1 when there is no usable active key. */
-int id_keys_get_active(const br_rsa_private_key **sk, const br_rsa_public_key **pk, char *kid);
-/* The first table entry whose kid is `kid`, active or retired, when it is usable (a 2048-bit RSA
- * key whose kid is its fingerprint); views as for id_keys_get_active but of their own. Returns 0,
- * or -1 when that entry is missing or unusable. */
-int id_keys_find(const char *kid, const br_rsa_private_key **sk, const br_rsa_public_key **pk);
 /* The published key array: one {"kty","use","alg","kid","n","e"} object per usable key, in table
  * order, compact ("[]" when none). A heap text the caller frees (id_free), or NULL on failure. */
 char *id_keys_jwks_json(void);
@@ -85,16 +76,6 @@ char *id_keys_jwks_json(void);
  * signing fails, the signature does not verify, or the whole token and its NUL do not fit in
  * `cap` (`dst` then holds an empty string when cap > 0). */
 int id_jwt_sign_rs256(const char *payload, char *dst, size_t cap);
-
-/* A private-key operation for RS256: writes into `sig` (256 bytes) the PKCS#1 v1.5 signature of
- * the 32-byte SHA-256 `digest` with the key `sk` (public half `pk`). Returns 1, or 0 on failure. */
-typedef int (*id_rs256_signer)(const unsigned char *digest, const br_rsa_private_key *sk,
-                               const br_rsa_public_key *pk, unsigned char *sig, void *ctx);
-/* Makes id_jwt_sign_rs256, and so every mint, of this process compute its signatures with
- * `signer` (called with `ctx`) instead of the built-in engine; the token text is built and every
- * signature checked with the public key as before, so one that does not verify still fails the
- * signing with -1. NULL restores the built-in engine. Process-wide, as the key table. */
-void id_jwt_set_rs256_signer(id_rs256_signer signer, void *ctx);
 
 #pragma GCC visibility pop
 

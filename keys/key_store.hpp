@@ -6,7 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "id_keys.h"
+#include "id_keys_bearssl.h"
+
+// id_key_entry keeps, as an opaque member, the room of the BearSSL key decoder it once held, so
+// that programs built against earlier headers see the same layout.
+static_assert(sizeof(id_key_entry::reserved) == sizeof(br_skey_decoder_context));
+static_assert(alignof(decltype(id_key_entry::reserved)) == alignof(br_skey_decoder_context));
 
 namespace tarn::keys {
 

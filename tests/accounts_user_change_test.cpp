@@ -1,9 +1,9 @@
 // Password change and user deletion on a real data directory: every rule of a password change in
 // one table (messages in order, the checks before the lock passed while another process holds it,
 // what the locked document decides, changed records byte for byte with hashes derived by OpenSSL);
-// deletion removing one record and then exactly that user's sessions and active refresh tokens, and
-// what each failure leaves behind; processes changing, deleting and creating at once; both
-// operations under the fault sweep.
+// deletion ending exactly that user's sessions, codes and refresh tokens and then removing one
+// record, and what each failure leaves behind; processes changing, deleting and creating at once;
+// both operations under the fault sweep, and deletion killed at each of its calls.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,19 +42,21 @@ std::string start_users() {
     return s.replace(s.find(role), 0, "        \"pass_hash\": \"stale\",\n");
 }
 
-// tokens.json, compact so that any save of it (always pretty) shows, with or without bob's sessions
-// and his active refresh tokens; alice's, bob's code and his exchanged token always stay.
-std::string tokens_json(bool bob_sessions, bool bob_refresh) {
-    const std::string s1 = bob_sessions ? "\"sess_1\":{\"user_id\":\"usr_bob\"}," : "";
-    const std::string s3 = bob_sessions ? "\"sess_3\":{\"user_id\":\"usr_bob\",\"expires_at\":1}," : "";
-    const std::string r1 = bob_refresh ? "{\"token\":\"rt_1\",\"user_id\":\"usr_bob\"}," : "";
-    const std::string r3 = bob_refresh ? ",{\"token\":\"rt_3\",\"user_id\":\"usr_bob\",\"expires_at\":1}" : "";
-    return "{\"sessions\":{" + s1 + "\"sess_2\":{\"user_id\":\"usr_alice\"}," + s3 + "\"sess_4\":{}}," +
-           "\"auth_codes\":{\"code_1\":{\"user_id\":\"usr_bob\"}},\"refresh\":[" + r1 +
-           "{\"token\":\"rt_2\",\"user_id\":\"usr_alice\"}" + r3 +
-           "],\"rotated\":[{\"token\":\"rt_0\",\"family\":\"rt_1\"}]}";
+// tokens.json, compact so that any save of it (always pretty) shows: alice's and bob's sessions,
+// codes, active refresh tokens and exchanged tokens, with or without bob's, and with or without
+// the mark that refuses new grants to bob while his deletion completes.
+std::string tokens_json(bool bob, bool marked) {
+    auto of_bob = [bob](const std::string& text) { return bob ? text : std::string(); };
+    return "{\"sessions\":{" + of_bob("\"sess_1\":{\"user_id\":\"usr_bob\"},") + "\"sess_2\":{\"user_id\":\"usr_alice\"}," +
+           of_bob("\"sess_3\":{\"user_id\":\"usr_bob\",\"expires_at\":1},") + "\"sess_4\":{}},\"auth_codes\":{" +
+           of_bob("\"code_1\":{\"user_id\":\"usr_bob\"},") + "\"code_2\":{\"user_id\":\"usr_alice\"}},\"refresh\":[" +
+           of_bob("{\"token\":\"rt_1\",\"user_id\":\"usr_bob\",\"family\":\"rt_1\"},") +
+           "{\"token\":\"rt_2\",\"user_id\":\"usr_alice\",\"family\":\"rt_a\"}" +
+           of_bob(",{\"token\":\"rt_3\",\"user_id\":\"usr_bob\",\"expires_at\":1}") + "],\"rotated\":[" +
+           of_bob("{\"token\":\"rt_0\",\"family\":\"rt_1\"},") + "{\"token\":\"rt_a\",\"family\":\"rt_a\"}]" +
+           (marked ? ",\"deleted_users\":{\"usr_bob\":{\"expires_at\":1750086400}}}" : "}");
 }
-const std::string kTokens = tokens_json(true, true);
+const std::string kTokens = tokens_json(true, false);
 
 // A document's text compact ("<invalid>" when it does not parse).
 std::string compact(const std::string& text) {
@@ -200,13 +202,14 @@ TEST_F(UserChange, PasswordChangeRules) {
     EXPECT_STREQ(small, "pass");
 }
 
-// Deletion: the first record of that id goes, then that user's sessions and active refresh tokens
-// (codes, exchanged tokens and every other user's records stay). A -1 that removed nobody touched
-// nothing; a -1 after the removal says that tokens.json could not be cleaned.
-TEST_F(UserChange, DeletionRemovesTheUserThenTheirSessionsAndRefreshTokens) {
+// Deletion ends bob's sessions, codes and refresh tokens (and the exchanged tokens of his ended
+// families) in one change of tokens.json, marking him so that no new grant is stored for him,
+// then removes his first record from users.json. Whatever fails, either bob is still stored (and
+// can be deleted again) or he is gone with none of his grants; an identifier already gone still
+// has its grants ended (without a mark: nobody can sign in as it), and the result is -1.
+TEST_F(UserChange, DeletionEndsTheGrantsThenRemovesTheUser) {
     const std::string three = stored({alice(), kBob, kCarol}), twice = stored({alice(), kBob, kBob});
-    const std::string without_bob = stored({alice(), kCarol}), bob_gone = tokens_json(false, false);
-    const std::string shaped = "{\"sessions\":{},\"auth_codes\":{},\"refresh\":[]}";
+    const std::string without_bob = stored({alice(), kCarol}), ended = tokens_json(false, true);
     const struct {
         const char* id;
         std::optional<std::string> users_start;  // nullopt: none
@@ -216,21 +219,22 @@ TEST_F(UserChange, DeletionRemovesTheUserThenTheirSessionsAndRefreshTokens) {
         std::optional<std::string> users_after;   // nullopt: byte for byte as before
         std::optional<std::string> tokens_after;  // compact; nullopt: byte for byte as before
     } rows[] = {
-        {"usr_bob", three, kTokens, {}, 0, without_bob, bob_gone},
-        {"usr_bob", twice, kTokens, {}, 0, stored({alice(), kBob}), bob_gone},  // the first of two
-        {"usr_bob", three, std::nullopt, {}, 0, without_bob, shaped},
+        {"usr_bob", three, kTokens, {}, 0, without_bob, ended},
+        {"usr_bob", twice, kTokens, {}, 0, stored({alice(), kBob}), ended},  // the first of two
+        {"usr_bob", three, std::nullopt, {}, 0, without_bob,
+         "{\"sessions\":{},\"auth_codes\":{},\"refresh\":[],\"deleted_users\":{\"usr_bob\":{\"expires_at\":1750086400}}}"},
         {"usr_nobody", three, kTokens, {}, -1, {}, {}},
         {"USR_BOB", three, kTokens, {}, -1, {}, {}},
         {"", three, kTokens, {}, -1, {}, {}},
         {nullptr, three, kTokens, {}, -1, {}, {}},
-        {"usr_bob", std::nullopt, kTokens, {}, -1, {}, {}},
-        {"usr_bob", "[{\"id\": \"usr_bob\"}", kTokens, {}, -1, {}, {}},
-        {"usr_bob", "{\"id\": \"usr_bob\"}", kTokens, {}, -1, {}, {}},
-        {"usr_bob", three, kTokens, [this] { lock_unopenable("users.json"); }, -1, {}, {}},
-        {"usr_bob", three, kTokens, rename_fails_after(0), -1, {}, {}},  // bob stays: nothing is cleaned
-        {"usr_bob", three, kTokens, [this] { lock_unopenable("tokens.json"); }, -1, without_bob, {}},
-        {"usr_bob", three, kTokens, rename_fails_after(1), -1, without_bob, tokens_json(true, false)},
-        {"usr_bob", three, kTokens, rename_fails_after(2), -1, without_bob, tokens_json(false, true)},
+        {"usr_bob", without_bob, kTokens, {}, -1, {}, tokens_json(false, false)},  // deleted before
+        {"usr_bob", std::nullopt, kTokens, {}, -1, {}, tokens_json(false, false)},
+        {"usr_bob", "{\"id\": \"usr_bob\"}", kTokens, {}, -1, {}, tokens_json(false, false)},
+        {"usr_bob", "[{\"id\": \"usr_bob\"}", kTokens, {}, -1, {}, {}},  // unparseable: nothing changes
+        {"usr_bob", three, kTokens, [this] { lock_unopenable("tokens.json"); }, -1, {}, {}},
+        {"usr_bob", three, kTokens, rename_fails_after(0), -1, {}, {}},
+        {"usr_bob", three, kTokens, [this] { lock_unopenable("users.json"); }, -1, {}, ended},
+        {"usr_bob", three, kTokens, rename_fails_after(1), -1, {}, ended},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.id ? row.id : "(null)") + " / " + row.users_start.value_or("-").substr(0, 30));
@@ -248,6 +252,17 @@ TEST_F(UserChange, DeletionRemovesTheUserThenTheirSessionsAndRefreshTokens) {
         for (const std::string& name : files_in(data.dir()))
             EXPECT_TRUE(name.starts_with("users.json") || name.starts_with("tokens.json")) << name;
     }
+    // While the mark stands, no session, code or refresh token is stored for bob.
+    write_file(data.file("users.json"), three);
+    write_file(data.file("tokens.json"), kTokens);
+    ASSERT_EQ(id_user_delete("usr_bob"), 0);
+    const std::string after = tokens();
+    char out[64] = "untouched";
+    EXPECT_EQ(id_session_create("usr_bob", "bobbybob", out, sizeof out), -1);
+    EXPECT_EQ(id_auth_code_create("usr_bob", "bobbybob", "c", nullptr, nullptr, nullptr, nullptr, out, sizeof out), -1);
+    EXPECT_EQ(id_refresh_token_create("usr_bob", "bobbybob", "c", nullptr, out, sizeof out), -1);
+    EXPECT_STREQ(out, "untouched");
+    EXPECT_EQ(tokens(), after);
 }
 
 // Processes at once: four change the passwords of four users, one deletes a fifth, one creates a
@@ -286,42 +301,52 @@ TEST(UserChangeProcesses, ChangesDeletionAndCreationAtOnceLoseNothing) {
 // users.json and tokens.json after a deletion under the fault sweep, file by file ("old": as
 // before the run; "new": as the clean run left it). A result allows exactly:
 //    0   users new, tokens new
-//   -1   users old, tokens old                      (nobody removed: nothing else touched)
-//   -1   users new, tokens old, or with only the sessions ended, or only the refresh tokens revoked
+//   -1   users old, tokens old or new (the grants ended first: the user can be deleted again)
 // and no other file changes.
-SweepCase deletion(std::string name, std::function<void()> setup, const char* id, const std::string& dir) {
-    // The two halves of the cleanup, each alone, from the starting state.
-    auto alone = [&](int (*cleanup)(const char*)) {
-        setup();
-        cleanup(id);
-        return read_file(dir + "/tokens.json");
-    };
-    const std::string sessions_only = alone(id_session_delete_by_user);
-    const std::string refresh_only = alone(id_refresh_token_revoke_by_user);
+std::string file_of(const DirState& s, const char* name) {
+    const auto it = s.find(name);
+    return it == s.end() ? std::string("<none>") : it->second;
+}
+
+SweepCase deletion(std::string name, std::function<void()> setup, const char* id) {
     SweepCase c(std::move(name), {"users.json", "tokens.json"}, setup, [id] { return id_user_delete(id); });
-    return c.changed_when([](int, int) { return true; }).judged_by([=](const SweepRun& r) {
-        auto file = [](const DirState& s, const char* name) {
-            const auto it = s.find(name);
-            return it == s.end() ? std::string("<none>") : it->second;
-        };
-        const std::string users = file(r.after, "users.json"), tokens = file(r.after, "tokens.json");
-        const bool users_new = users == file(r.clean, "users.json");
-        const bool users_old = users == file(r.before, "users.json");
-        const bool tokens_new = tokens == file(r.clean, "tokens.json");
-        const bool tokens_old = tokens == file(r.before, "tokens.json");
-        const bool tokens_half = tokens == sessions_only || tokens == refresh_only;
+    return c.changed_when([](int, int) { return true; }).judged_by([](const SweepRun& r) {
+        const std::string users = file_of(r.after, "users.json"), tokens = file_of(r.after, "tokens.json");
+        const bool users_new = users == file_of(r.clean, "users.json");
+        const bool users_old = users == file_of(r.before, "users.json");
+        const bool tokens_new = tokens == file_of(r.clean, "tokens.json");
+        const bool tokens_old = tokens == file_of(r.before, "tokens.json");
         if (r.result == 0)
             EXPECT_TRUE(users_new && tokens_new) << "deleted, but not as the clean run";
         else if (r.result == -1)
-            EXPECT_TRUE((users_old && tokens_old) || (users_new && (tokens_old || tokens_half)))
+            EXPECT_TRUE(users_old && (tokens_old || tokens_new))
                 << "users.json " << (users_old ? "old" : users_new ? "new" : "neither") << ", tokens.json "
-                << (tokens_old ? "old" : tokens_half ? "half cleaned" : tokens_new ? "new" : "neither");
+                << (tokens_old ? "old" : tokens_new ? "new" : "neither");
         else
             ADD_FAILURE() << "result " << r.result;
         DirState rest = r.after, rest_before = r.before;
         for (const char* name : {"users.json", "tokens.json"}) rest.erase(name), rest_before.erase(name);
         EXPECT_EQ(rest, rest_before) << "another file changed";
     });
+}
+
+// A deletion killed at any of its calls leaves users.json and tokens.json old, or users.json
+// old with tokens.json new, or both new (a killed save may leave its temporary file); deleting
+// again from there ends as the clean run did.
+void judge_killed(const SweepRun& r, const char* id, const std::string& dir) {
+    auto documents = [](const DirState& s) {
+        return std::make_pair(file_of(s, "users.json"), file_of(s, "tokens.json"));
+    };
+    const auto [users, tokens] = documents(r.after);
+    const auto [users_before, tokens_before] = documents(r.before);
+    const auto [users_clean, tokens_clean] = documents(r.clean);
+    const bool users_old = users == users_before;
+    EXPECT_TRUE((users_old && (tokens == tokens_before || tokens == tokens_clean)) ||
+                (users == users_clean && tokens == tokens_clean))
+        << "users.json " << (users_old ? "old" : users == users_clean ? "new" : "neither") << ", tokens.json "
+        << (tokens == tokens_before ? "old" : tokens == tokens_clean ? "new" : "neither");
+    EXPECT_EQ(id_user_delete(id), users_old ? r.clean_result : -1) << "deleting again";
+    EXPECT_EQ(documents(dir_state(dir)), documents(r.clean)) << "after deleting again";
 }
 
 TEST(UserChangeFaults, BothOperationsUnderTheFaultSweep) {
@@ -339,13 +364,19 @@ TEST(UserChangeFaults, BothOperationsUnderTheFaultSweep) {
     const std::vector<SweepCase> cases = {
         SweepCase("password changed", {"users.json"}, starting(three, std::nullopt), change),
         SweepCase("password not changed in an unparseable store", {"users.json"}, starting("[{", std::nullopt), change),
-        deletion("user deleted with their sessions and refresh tokens", starting(three, kTokens), "usr_bob", dir),
-        deletion("user deleted before any tokens.json", starting(three, std::nullopt), "usr_bob", dir),
-        deletion("unknown user not deleted", starting(three, kTokens), "usr_nobody", dir),
+        deletion("user deleted with their grants", starting(three, kTokens), "usr_bob"),
+        deletion("user deleted before any tokens.json", starting(three, std::nullopt), "usr_bob"),
+        deletion("unknown user not deleted", starting(three, kTokens), "usr_nobody"),
+        deletion("grants of a user already gone ended", starting(stored({alice(), kCarol}), kTokens), "usr_bob"),
     };
     for (const SweepCase& c : cases) {
         const SweepSummary s = fault_sweep(dir, c);
         std::printf("%-55s %3d calls, %3d faulted runs\n", c.name.c_str(), s.io_calls, s.runs);
+    }
+    for (std::size_t i = 2; i < cases.size(); ++i) {
+        const char* id = i == 4 ? "usr_nobody" : "usr_bob";
+        const SweepSummary s = kill_sweep(dir, cases[i], [id, &dir](const SweepRun& r) { judge_killed(r, id, dir); });
+        std::printf("%-55s %3d calls, %3d killed runs\n", cases[i].name.c_str(), s.io_calls, s.runs);
     }
 }
 

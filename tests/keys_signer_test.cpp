@@ -8,6 +8,7 @@
 #include <string>
 
 #include "identity_common.h"
+#include "id_keys_bearssl.h"
 #include "keys/key_store.hpp"
 #include "support/test_env.hpp"
 

@@ -1,18 +1,24 @@
 // Authorization codes: the stored record, the exchange's result codes in their order, PKCE with
-// the RFC 7636 appendix B pair, and a code burnt by its first exchange whatever the outcome.
+// the RFC 7636 appendix B pair, the methods and forms refused at issue and at exchange, and a code
+// burnt by its first exchange whatever the outcome.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "identity_common.h"
 #include "support/token_store.hpp"
+#include "tarn_crypto.h"
 
 namespace {
 
 // RFC 7636, appendix B.
 constexpr const char* kVerifier = "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk";
 constexpr const char* kChallenge = "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM";
+// kVerifier and one more character: a verifier of which kVerifier is a prefix.
+constexpr const char* kLong = "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXkQ";
 
 class Codes : public tarn::test::TokenStoreTest {
 protected:
@@ -34,9 +40,10 @@ TEST_F(Codes, IssuedRecords) {
     EXPECT_TRUE(tarn::test::base64url_text(code + 5));
     EXPECT_EQ(record(code), "{\"user_id\":\"u\",\"client_id\":\"c\",\"scope\":\"openid profile\",\"code_challenge\":\"\","
                             "\"code_challenge_method\":\"plain\",\"expires_at\":1750000600}");
-    ASSERT_EQ(id_auth_code_create_v(nullptr, "n", nullptr, "https://a/cb", "", "ch", "", "", 0, code, sizeof code), 0);
+    ASSERT_EQ(id_auth_code_create_v(nullptr, "n", nullptr, "https://a/cb", "", kVerifier, "", "", 0, code, sizeof code), 0);
     EXPECT_EQ(record(code), "{\"username\":\"n\",\"redirect_uri\":\"https://a/cb\",\"scope\":\"openid profile\","
-                            "\"code_challenge\":\"ch\",\"code_challenge_method\":\"plain\",\"expires_at\":1750000600}");
+                            "\"code_challenge\":\"" + std::string(kVerifier) + "\",\"code_challenge_method\":\"plain\","
+                            "\"expires_at\":1750000600}");
     const std::string full = issue("c", "https://a/cb", kChallenge, "S256");
     EXPECT_EQ(record(full), "{\"user_id\":\"usr_1\",\"username\":\"alice\",\"client_id\":\"c\",\"redirect_uri\":"
                             "\"https://a/cb\",\"scope\":\"openid email\",\"code_challenge\":\"" + std::string(kChallenge) +
@@ -74,11 +81,10 @@ TEST_F(Codes, ExchangeRulesAndBurning) {
         {"challenge as verifier", "c1", nullptr, kChallenge, "S256", 0, "c1", nullptr, kChallenge, -5},
         {"no verifier", "c1", nullptr, kChallenge, "S256", 0, "c1", nullptr, nullptr, -5},
         {"empty verifier", "c1", nullptr, kChallenge, "S256", 0, "c1", nullptr, "", -5},
-        {"s256 is plain", "c1", nullptr, kChallenge, "s256", 0, "c1", nullptr, kChallenge, 0},
-        {"s256 is plain, hashed verifier fails", "c1", nullptr, kChallenge, "s256", 0, "c1", nullptr, kVerifier, -5},
-        {"plain method", "c1", nullptr, "abc", nullptr, 0, "c1", nullptr, "abc", 0},
-        {"plain, prefix of the challenge", "c1", nullptr, "abcd", "plain", 0, "c1", nullptr, "abc", -5},
-        {"verifier without challenge", "c1", nullptr, nullptr, nullptr, 0, "c1", nullptr, "ignored", 0},
+        {"plain method", "c1", nullptr, kVerifier, nullptr, 0, "c1", nullptr, kVerifier, 0},
+        {"plain, prefix of the challenge", "c1", nullptr, kLong, "plain", 0, "c1", nullptr, kVerifier, -5},
+        {"verifier without challenge", "c1", nullptr, nullptr, nullptr, 0, "c1", nullptr, kVerifier, -5},
+        {"empty verifier without challenge", "c1", nullptr, nullptr, nullptr, 0, "c1", nullptr, "", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -97,6 +103,79 @@ TEST_F(Codes, ExchangeRulesAndBurning) {
         EXPECT_EQ(id_auth_code_consume(code.c_str(), c.presented_client.c_str(), c.presented_redirect, c.verifier,
                                        nullptr),
                   -1);
+    }
+}
+
+// A method other than "S256" or "plain" (exact case; none means "plain"), or a challenge that no
+// verifier could ever meet, is refused at issue with -3 and nothing is stored: "S256" takes 43
+// base64url characters (a SHA-256 digest), "plain" a text a verifier may be.
+TEST_F(Codes, IssueRefusesWhatPkceCouldNeverCheck) {
+    const std::string v128 = std::string(124, 'a') + "-._~", v129 = v128 + "a";
+    const std::vector<std::tuple<const char*, const char*, int>> cases = {
+        {kChallenge, "S256", 0},          {kChallenge, "s256", -3},      {kChallenge, "SHA256", -3},
+        {kChallenge, "S256 ", -3},        {kVerifier, "plain", 0},       {kVerifier, "PLAIN", -3},
+        {kVerifier, nullptr, 0},          {kVerifier, "", 0},            {v128.c_str(), "plain", 0},
+        {v129.c_str(), "plain", -3},      {"abc", "plain", -3},          {"abc", nullptr, -3},
+        {kLong, "S256", -3},              {"E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw~cM", "S256", -3},
+        {nullptr, "S256", 0},             {nullptr, "s256", -3},         {"", "plain", 0},
+        {"", "none", -3},
+    };
+    for (const auto& [challenge, method, result] : cases) {
+        SCOPED_TRACE(std::string(challenge ? challenge : "(null)") + " / " + (method ? method : "(null)"));
+        const std::string before = text();
+        char code[64] = "untouched";
+        EXPECT_EQ(id_auth_code_create("u", "n", "c1", nullptr, nullptr, challenge, method, code, sizeof code), result);
+        if (result != 0) {
+            EXPECT_STREQ(code, "untouched");
+            EXPECT_EQ(text(), before);
+        }
+    }
+}
+
+// Stored codes, written as another program might have left them: a stored method other than
+// "S256" or "plain" fails the exchange whatever is presented, and a verifier must be 43 to 128
+// characters of A-Z a-z 0-9 "-" "." "_" "~" (the stored challenge of each "plain" row is the
+// verifier itself, of each "S256" row its digest, so that only the verifier's form decides).
+TEST_F(Codes, ExchangeChecksTheMethodAndTheVerifiersForm) {
+    auto s256 = [](const std::string& verifier) {
+        unsigned char digest[32];
+        tarn_sha256(verifier.data(), verifier.size(), digest);
+        char text[64];
+        tarn_base64url_encode(digest, sizeof digest, text, sizeof text);
+        return std::string(text);
+    };
+    const std::string v43 = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMN-._", v128 = std::string(124, '0') + "-._~";
+    // The stored method (nullopt: no member), the challenge, the verifier presented (nullopt: none),
+    // the result.
+    const std::nullopt_t none = std::nullopt;
+    const std::vector<std::tuple<std::optional<std::string>, std::string, std::optional<std::string>, int>> cases = {
+        {"S256", kChallenge, kVerifier, 0},
+        {"s256", kChallenge, kChallenge, -5},
+        {"s256", kChallenge, kVerifier, -5},
+        {"Plain", kVerifier, kVerifier, -5},
+        {"s256", "", none, -5},
+        {none, kVerifier, kVerifier, 0},
+        {"", kVerifier, kVerifier, 0},
+        {"plain", v43, v43, 0},
+        {"plain", v43.substr(1), v43.substr(1), -5},
+        {"plain", v128, v128, 0},
+        {"plain", v128 + "0", v128 + "0", -5},
+        {"plain", v43 + "+", v43 + "+", -5},
+        {"plain", v43 + "/", v43 + "/", -5},
+        {"plain", v43 + "=", v43 + "=", -5},
+        {"plain", v43 + " ", v43 + " ", -5},
+        {"plain", v43 + "%7E", v43 + "%7E", -5},
+        {"plain", v43 + "\u00e9", v43 + "\xc3\xa9", -5},
+        {"S256", s256(v43.substr(1)), v43.substr(1), -5},
+        {"S256", s256(v43), v43, 0},
+        {"S256", s256(v128 + "0"), v128 + "0", -5},
+    };
+    for (const auto& [method, challenge, verifier, result] : cases) {
+        SCOPED_TRACE(method.value_or("(none)") + " / " + challenge);
+        write("{\"auth_codes\": {\"k\": {\"client_id\": \"c\", \"code_challenge\": \"" + challenge + "\"" +
+              (method ? ", \"code_challenge_method\": \"" + *method + "\"" : std::string()) +
+              ", \"expires_at\": 1750000000}}}");
+        EXPECT_EQ(id_auth_code_consume("k", "c", nullptr, verifier ? verifier->c_str() : nullptr, nullptr), result);
     }
 }
 

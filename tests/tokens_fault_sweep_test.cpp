@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "core/document.hpp"
 #include "identity_common.h"
 #include "support/fault_sweep.hpp"
 #include "support/test_env.hpp"
@@ -18,6 +20,7 @@ using tarn::test::kSweepNow;
 using tarn::test::SweepCase;
 
 const std::string kLater = std::to_string(kSweepNow + 100);
+const char* const kS256 = "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM";  // a SHA-256 digest, base64url
 
 // A store holding one of everything, written compact (every save rewrites it pretty).
 const std::string kStore =
@@ -30,6 +33,19 @@ const std::string kStore =
     "{\"token\":\"rt_old\",\"user_id\":\"u1\",\"family\":\"rt_old\",\"expires_at\":1},"
     "{\"token\":\"rt_b\",\"user_id\":\"u2\",\"client_id\":\"c1\",\"family\":\"rt_f\",\"expires_at\":" + kLater + "}],"
     "\"rotated\":[{\"token\":\"rt_f\",\"family\":\"rt_f\"}],\"other\":[true]}";
+
+// A store past 1 MiB, pretty as the store writes it, of expired sessions but for one.
+std::string grown_store() {
+    std::string sessions;
+    for (int i = 0; i < 9000; ++i)
+        sessions += "\"sess_" + std::to_string(i) + "\":{\"user_id\":\"u1\",\"created_at\":1,\"expires_at\":5},";
+    tarn::Document d;
+    std::string pretty;
+    const std::string compact = "{\"sessions\":{" + sessions + "\"sess_a\":{\"expires_at\":" + kLater +
+                                "}},\"auth_codes\":{},\"refresh\":[]}";
+    if (!tarn::parse_json(compact, d) || !tarn::write_json(d, true, pretty) || pretty.size() <= 1048576) std::abort();
+    return pretty;
+}
 
 TEST(TokenFaultSweep, EveryChangingOperation) {
     tarn::test::DataDirFixture data;
@@ -54,7 +70,7 @@ TEST(TokenFaultSweep, EveryChangingOperation) {
         SweepCase("session deleted", docs, starting(kStore), [] { return id_session_delete("sess_a"); }),
         SweepCase("sessions of a user deleted", docs, starting(kStore), [] { return id_session_delete_by_user("u2"); }),
         SweepCase("code issued", docs, starting(kStore),
-                  [&] { return id_auth_code_create_v("u1", "al", "c1", "https://a/", nullptr, "x", "plain", "n", 5, out, sizeof out); }),
+                  [&] { return id_auth_code_create_v("u1", "al", "c1", "https://a/", nullptr, kS256, "S256", "n", 5, out, sizeof out); }),
         SweepCase("code exchanged", docs, starting(kStore), [&] { return id_auth_code_consume("code_a", "c1", nullptr, nullptr, &code); }),
         SweepCase("code burnt by another client", docs, starting(kStore),
                   [] { return id_auth_code_consume("code_a", "c2", nullptr, nullptr, nullptr); }),
@@ -70,6 +86,10 @@ TEST(TokenFaultSweep, EveryChangingOperation) {
         SweepCase("refresh tokens of a user revoked", docs, starting(kStore), [] { return id_refresh_token_revoke_by_user("u1"); }),
         SweepCase("refresh token family revoked", docs, starting(kStore),
                   [] { return id_refresh_token_revoke_family("rt_f", "c1"); }),
+        SweepCase("session deleted in a grown store, shedding", docs, starting(grown_store()),
+                  [] { return id_session_delete("sess_a"); }),
+        SweepCase("store swept", docs, starting(kStore), [] { return id_tokens_sweep(nullptr); }),
+        SweepCase("grown store swept", docs, starting(grown_store()), [] { return id_tokens_sweep(nullptr); }),
     };
     for (const SweepCase& c : cases) {
         const tarn::test::SweepSummary s = tarn::test::fault_sweep(dir, c);

@@ -1,5 +1,6 @@
 // Processes racing on tokens.json, started together: no change is lost, a code is exchanged once,
-// and a refresh token rotated by many at once leaves one winner and a family ended by the rest.
+// a refresh token rotated by many at once leaves one winner and a family ended by the rest,
+// sweeps between creations lose no live session, and a deletion leaves no session to its user.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -72,6 +73,56 @@ TEST(TokenRaces, EightProcessesRotatingOneTokenEndItsFamily) {
     tarn::Document d = stored(data);
     ASSERT_EQ(d["refresh"].Size(), 1u);
     EXPECT_STREQ(d["refresh"][0]["token"].GetString(), bystander);
+}
+
+// Six processes create sessions while two sweep the store again and again: every session
+// created stays, every expired one is gone.
+TEST(TokenRaces, SweepsBetweenCreationsLoseNoLiveSession) {
+    tarn::test::DataDirFixture data;
+    std::string expired;
+    for (int i = 0; i < 50; ++i) expired += (i ? ",\"e" : "\"e") + std::to_string(i) + "\":{\"expires_at\":1}";
+    tarn::test::write_file(data.file("tokens.json"), "{\"sessions\":{" + expired + "}}");
+    const std::vector<int> statuses = run_together(8, [](int index) {
+        for (int i = 0; i < 25; ++i) {
+            char id[64];
+            if (index >= 6 ? id_tokens_sweep(nullptr) != 0 : id_session_create("u", nullptr, id, sizeof id) != 0)
+                return 1;
+        }
+        return 0;
+    });
+    EXPECT_EQ(statuses, std::vector<int>(8, 0));
+    tarn::Document d = stored(data);
+    std::size_t live = 0;
+    for (const auto& session : d["sessions"].GetObject()) live += session.name.GetString()[0] == 's';
+    EXPECT_EQ(live, d["sessions"].MemberCount()) << "an expired session is left";
+    EXPECT_EQ(live, 150u);
+}
+
+// Seven processes sign bob in over and over (a lookup, then a new session) while an eighth
+// deletes him: whenever each step lands, no session of bob outlives the deletion.
+TEST(TokenRaces, ADeletionRacingSignInsLeavesNoSession) {
+    tarn::test::DataDirFixture data;
+    tarn::test::write_file(data.file("users.json"), "[{\"id\": \"usr_bob\"}, {\"id\": \"usr_al\"}]");
+    const std::vector<int> statuses = run_together(8, [](int index) {
+        if (index == 7) return id_user_delete("usr_bob");
+        for (int i = 0; i < 40; ++i) {
+            char id[64];
+            if (id_user_find_by_id("usr_bob", nullptr)) id_session_create("usr_bob", "bob", id, sizeof id);
+            if (id_session_create("usr_al", "al", id, sizeof id) != 0) return 1;
+        }
+        return 0;
+    });
+    EXPECT_EQ(statuses, std::vector<int>(8, 0));
+    EXPECT_EQ(id_user_find_by_id("usr_bob", nullptr), 0);
+    tarn::Document d = stored(data);
+    std::string users;  // "b" for each session of anyone but al
+    int al = 0;
+    for (const auto& session : d["sessions"].GetObject()) {
+        if (session.value["user_id"] == "usr_al") ++al;
+        else users += "b";
+    }
+    EXPECT_EQ(users, "") << "sessions of bob outlived his deletion";
+    EXPECT_EQ(al, 280) << "every session of al stays";
 }
 
 }  // namespace

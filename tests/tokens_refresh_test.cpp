@@ -1,5 +1,5 @@
-// Refresh tokens: issue, the rotation chain, reuse detection ending a family, the cap of the
-// exchanged list, revocation (single, by user, by family with its client binding), the lookup,
+// Refresh tokens: issue, the rotation chain, reuse detection ending a family, the per-family cap of
+// the exchanged list (a flood of another family flushes nothing), revocation (single, by user, by family with its client binding), the lookup,
 // and the listing's exact text with masked tokens.
 #include <gtest/gtest.h>
 
@@ -99,6 +99,26 @@ TEST_F(Refresh, TheExchangedListKeepsTheNewest1024) {
     write("{\"refresh\": [{\"token\": \"t\", \"family\": \"f\", \"expires_at\": 1750000000}], \"rotated\": [" + rotated + "]}");
     ASSERT_EQ(rotate("t").size(), 46u);
     EXPECT_EQ(compact(&doc()["rotated"]), "[" + rotated.substr(rotated.find("{\"token\":\"t1\"")) + ",{\"token\":\"t\",\"family\":\"f\"}]");
+}
+
+// A thief rotates a stolen token, then floods the store with 1100 rotations of a family of its
+// own. The victim presenting the stolen token still ends its family, the thief's successor with
+// it; the flooding family keeps its own newest 1024 exchanged tokens, and the records of the ended
+// family go with it.
+TEST_F(Refresh, AFloodOfAnotherFamilyKeepsReuseDetection) {
+    // Not the family's first token: that one names its family and ends it without any record.
+    const std::string stolen = rotate(issue("usr_victim")), thief = rotate(stolen);
+    std::vector<std::string> flood = {issue("usr_thief")};
+    for (int i = 0; i < 1100; ++i) flood.push_back(rotate(flood.back()));
+    EXPECT_EQ(rotate(stolen), "-4");
+    EXPECT_EQ(rotate(thief), "-1") << "the thief's successor ended with its family";
+    std::string kept;
+    for (std::size_t i = flood.size() - 1 - 1024; i + 1 < flood.size(); ++i)
+        kept += (kept.empty() ? "{\"token\":\"" : ",{\"token\":\"") + flood[i] + "\",\"family\":\"" + flood[0] + "\"}";
+    EXPECT_EQ(compact(&doc()["rotated"]), "[" + kept + "]");
+    EXPECT_EQ(compact(&doc()["refresh"]), "[" + stored(flood.back(), flood[0], kNow + 2419200, "usr_thief") + "]");
+    ASSERT_EQ(id_refresh_token_revoke(flood.back().c_str()), 0);
+    EXPECT_EQ(compact(&doc()["rotated"]), "[]") << "an ended family's exchanged tokens go";
 }
 
 TEST_F(Refresh, SuccessorsCarryTheirTextsWhole) {

@@ -1,5 +1,6 @@
-// tokens.json as a document (its shape, what a change keeps, an unparseable file set aside), the
-// sessions in it, and the "id_session" cookie read from the request and written as a header line.
+// tokens.json as a document (its shape, what a change keeps, an unparseable file set aside, what a
+// store grown past 1 MiB sheds and what the sweep removes), the sessions in it, and the
+// "id_session" cookie read from the request and written as a header line.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -130,6 +131,82 @@ TEST_F(Sessions, NothingIsStoredWhenItCouldNotBeUsed) {
     EXPECT_EQ(id_session_create("u", "n", id, sizeof id), -1);
     EXPECT_STREQ(id, "untouched");
     EXPECT_EQ(text(), "{\"sessions\": null, \"refresh\": []}");
+}
+
+// Once tokens.json has grown past 1 MiB, a change also drops what can no longer be used: sessions,
+// codes, refresh tokens and deletion marks past their expiry, and the exchanged tokens of families
+// with no active token left. Below that size only the exchanged tokens of ended families go.
+TEST_F(Sessions, AStorePastOneMebibyteShedsWhatCanNoLongerBeUsed) {
+    const std::string past = std::to_string(kNow - 1), now = std::to_string(kNow);
+    auto store = [&](int expired_sessions) {
+        std::string sessions;
+        for (int i = 0; i < expired_sessions; ++i)
+            sessions += "\"sess_e" + std::to_string(i) + "\":{\"user_id\":\"u1\",\"created_at\":1,\"expires_at\":" + past + "},";
+        return "{\"sessions\":{" + sessions + "\"s_live\":{\"user_id\":\"u1\",\"expires_at\":" + now +
+               "},\"s_none\":{\"user_id\":\"u1\"},\"s_past\":{\"expires_at\":" + past + "}},"
+               "\"auth_codes\":{\"c_past\":{\"expires_at\":" + past + "},\"c_live\":{\"expires_at\":" + now + "}},"
+               "\"other\":[1],\"refresh\":[{\"token\":\"r_past\",\"family\":\"f1\",\"expires_at\":" + past + "},"
+               "{\"token\":\"r_live\",\"family\":\"f2\",\"expires_at\":" + now + "}],"
+               "\"rotated\":[{\"token\":\"x1\",\"family\":\"f1\"},{\"token\":\"x2\",\"family\":\"f2\"},"
+               "{\"token\":\"x3\",\"family\":\"f3\"},{\"token\":\"f2\"}],"
+               "\"deleted_users\":{\"u_past\":{\"expires_at\":" + past + "},\"u_live\":{\"expires_at\":" + now + "}}}";
+    };
+    auto plant = [&](int expired_sessions) {  // pretty, as the store writes it
+        tarn::Document d;
+        std::string pretty;
+        ASSERT_TRUE(tarn::parse_json(store(expired_sessions), d) && tarn::write_json(d, true, pretty));
+        write(pretty);
+    };
+    const std::string kept_rotated = "\"rotated\":[{\"token\":\"x2\",\"family\":\"f2\"},{\"token\":\"f2\"}]";
+
+    plant(12000);
+    ASSERT_GT(text().size(), 1048576u);
+    const std::string id = create("u9", nullptr);
+    EXPECT_EQ(shown({id}), "{\"sessions\":{\"s_live\":{\"user_id\":\"u1\",\"expires_at\":" + now + "},\"A\":{\"user_id\":"
+                           "\"u9\",\"created_at\":" + now + ",\"expires_at\":1750086400}},\"auth_codes\":{\"c_live\":{"
+                           "\"expires_at\":" + now + "}},\"other\":[1],\"refresh\":[{\"token\":\"r_live\",\"family\":\"f2\","
+                           "\"expires_at\":" + now + "}]," + kept_rotated + ",\"deleted_users\":{\"u_live\":{\"expires_at\":" + now + "}}}");
+    char next[64];
+    EXPECT_EQ(id_refresh_token_rotate("r_past", nullptr, next, sizeof next, nullptr), -1) << "shed, so unknown";
+    EXPECT_EQ(id_auth_code_consume("c_past", "c", nullptr, nullptr, nullptr), -1);
+
+    plant(0);
+    create("u9", nullptr);
+    const tarn::Document d = doc();
+    EXPECT_EQ(d["sessions"].MemberCount(), 4u) << "nothing expired is shed below 1 MiB";
+    tarn::Document planted;
+    ASSERT_TRUE(tarn::parse_json(store(0), planted));
+    for (const char* section : {"auth_codes", "refresh", "deleted_users"})
+        EXPECT_EQ(compact(&d[section]), compact(&planted[section])) << section;
+    EXPECT_EQ(compact(&d["rotated"]), "[{\"token\":\"x1\",\"family\":\"f1\"},{\"token\":\"x2\",\"family\":\"f2\"},"
+                                     "{\"token\":\"f2\"}]");
+
+    // The sweep drops all of it at any size, and says how much of each; a second finds nothing and
+    // writes nothing.
+    auto swept = [] {
+        id_tokens_swept n;
+        std::memset(&n, 0x5A, sizeof n);
+        const int r = id_tokens_sweep(&n);
+        return std::to_string(r) + ": " + std::to_string(n.sessions) + " " + std::to_string(n.auth_codes) + " " +
+               std::to_string(n.refresh_tokens) + " " + std::to_string(n.rotated) + " " + std::to_string(n.deleted_users);
+    };
+    plant(0);
+    EXPECT_EQ(swept(), "0: 2 1 1 2 1");
+    EXPECT_EQ(shown({}), "{\"sessions\":{\"s_live\":{\"user_id\":\"u1\",\"expires_at\":" + now + "}},\"auth_codes\":{"
+                               "\"c_live\":{\"expires_at\":" + now + "}},\"other\":[1],\"refresh\":[{\"token\":\"r_live\","
+                               "\"family\":\"f2\",\"expires_at\":" + now + "}]," + kept_rotated + ",\"deleted_users\":{"
+                               "\"u_live\":{\"expires_at\":" + now + "}}}");
+    const std::string clean = text();
+    EXPECT_EQ(swept(), "0: 0 0 0 0 0");
+    EXPECT_EQ(text(), clean);
+    write("{\"sessions\": [1, 2], \"refresh\": {\"token\": 1}, \"x\": 1}");
+    EXPECT_EQ(swept(), "0: 0 0 0 0 0") << "sections of the wrong type are left alone";
+    write("{\"sessions\": ");
+    EXPECT_EQ(swept(), "-1: 0 0 0 0 0");
+    EXPECT_EQ(text(), "{\"sessions\": ") << "an unparseable store is left as it is";
+    std::filesystem::remove(path());
+    EXPECT_EQ(swept(), "0: 0 0 0 0 0");
+    EXPECT_FALSE(tarn::test::file_exists(path()));
 }
 
 TEST(SessionCookie, ReadingTheCookieHeader) {

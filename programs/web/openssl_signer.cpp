@@ -9,6 +9,7 @@
 #include <string>
 
 #include "identity_common.h"
+#include "id_keys_bearssl.h"
 
 namespace web {
 namespace {

@@ -1,12 +1,15 @@
 #include "support/fault_sweep.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <bearssl.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
+#include <stdexcept>
 
 #include "core/clock.hpp"
 #include "core/fileio.hpp"
@@ -22,11 +25,14 @@ namespace {
 int g_calls = 0;
 int g_fail_at = 0;  // 0: no call fails
 bool g_fired = false;
+bool g_die = false;  // in a killed run's child: exit at the call instead of failing it
+constexpr int kDiedStatus = 250;
 
 // Counts a call and tells whether it is the one to fail.
 bool fail_now() {
     ++g_calls;
     if (g_calls != g_fail_at) return false;
+    if (g_die) ::_exit(kDiedStatus);
     g_fired = true;
     errno = EIO;
     return true;
@@ -96,20 +102,51 @@ struct Run {
     DirState after;
 };
 
-// One run of the case with the `nth` call failing (0: none).
-Run run_once(const std::string& dir, const SweepCase& c, int nth) {
+// Runs `run` in a forked child that dies at the call `nth` instead of failing it: its result, or
+// kKilled.
+int in_child(const std::function<int()>& run, int nth) {
+    int pipe_fds[2];
+    if (::pipe(pipe_fds) != 0) throw std::runtime_error("pipe");
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        g_die = true;
+        const int report[2] = {run(), g_calls};
+        ::_exit(::write(pipe_fds[1], report, sizeof report) == static_cast<ssize_t>(sizeof report) ? 0 : 1);
+    }
+    ::close(pipe_fds[1]);
+    int report[2] = {kKilled, nth};
+    const bool completed = ::read(pipe_fds[0], report, sizeof report) == static_cast<ssize_t>(sizeof report);
+    ::close(pipe_fds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == (completed ? 0 : kDiedStatus)) << "the child failed";
+    g_fired = !completed;
+    g_calls = report[1];
+    return completed ? report[0] : kKilled;
+}
+
+// One run of the case with the `nth` call failing (0: none), or with the process killed there.
+Run run_once(const std::string& dir, const SweepCase& c, int nth, bool killed = false) {
     io_ops() = system_io();
     c.setup();
     Run r;
     r.before = dir_state(dir);
-    g_stream = 0;
-    tarn::keys::testing::set_seeder_lookup(&fixed_seeder_lookup);  // reseeds at the next use
-    g_calls = 0;
-    g_fail_at = nth;
-    g_fired = false;
-    io_ops() = kCountingIo;
-    r.result = c.run();
-    io_ops() = system_io();
+    auto run = [&] {
+        g_stream = 0;
+        tarn::keys::testing::set_seeder_lookup(&fixed_seeder_lookup);  // reseeds at the next use
+        g_calls = 0;
+        g_fail_at = nth;
+        g_fired = false;
+        io_ops() = kCountingIo;
+        const int result = c.run();
+        io_ops() = system_io();
+        return result;
+    };
+    r.result = killed ? in_child(run, nth) : run();
     r.after = dir_state(dir);
     return r;
 }
@@ -199,6 +236,34 @@ SweepSummary fault_sweep(const std::string& data_dir, const SweepCase& c) {
             ADD_FAILURE() << "the sweep does not end";
             break;
         }
+    }
+    return summary;
+}
+
+SweepSummary kill_sweep(const std::string& data_dir, const SweepCase& c,
+                        const std::function<void(const SweepRun&)>& judge) {
+    SCOPED_TRACE("kill sweep of " + c.name);
+    SweepSeams seams;
+    SweepSummary summary;
+    const Run clean = run_once(data_dir, c, 0, true);
+    summary.io_calls = g_calls;
+    EXPECT_GT(summary.io_calls, 0) << "the operation made no file system call through the seam";
+    for (int nth = 1; nth <= summary.io_calls; ++nth, ++summary.runs) {
+        SCOPED_TRACE("killed at call " + std::to_string(nth) + " of " + std::to_string(summary.io_calls));
+        const Run r = run_once(data_dir, c, nth, true);
+        EXPECT_EQ(r.result, kKilled) << "a run made fewer calls than the clean one";
+        for (const std::string& doc : c.documents) {
+            const auto now = r.after.find(doc);
+            if (now != r.after.end()) {
+                id_json_doc* parsed = id_json_doc_parse(now->second.data(), now->second.size());
+                EXPECT_NE(parsed, nullptr) << doc << " does not parse";
+                id_json_doc_free(parsed);
+            }
+            id_lock lock;
+            EXPECT_EQ(id_lock_acquire_wait(&lock, doc.c_str(), 0), 0) << "the lock of " << doc << " is held";
+            id_lock_release(&lock);
+        }
+        judge(SweepRun{nth, r.result, r.before, r.after, clean.after, clean.result});
     }
     return summary;
 }

@@ -73,6 +73,17 @@ struct SweepSummary {
 // every broken rule as a test failure that names the case and N.
 SweepSummary fault_sweep(const std::string& data_dir, const SweepCase& c);
 
+// The result a SweepRun of kill_sweep reports for a run whose process died before the operation
+// returned.
+inline constexpr int kKilled = -1000;
+
+// The sweep with the process killed instead of a call failing: the operation runs in a forked
+// child that exits, before the call is made, at its N-th file system call, for every N of the
+// clean run. Every document must parse and every lock must be free (the kernel ends a dead
+// holder's locks); a killed save may leave its temporary file. `judge` sees every killed run.
+SweepSummary kill_sweep(const std::string& data_dir, const SweepCase& c,
+                        const std::function<void(const SweepRun&)>& judge);
+
 namespace testing {
 // The number of file system calls made through the seam since the last reset (for tests of the
 // sweep itself).

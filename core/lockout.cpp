@@ -3,6 +3,7 @@
 // finds no lock in force locks the account for 30 s, doubled per strike, at most 900 s.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -11,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/ascii.hpp"
 #include "core/clock.hpp"
 #include "core/document.hpp"
 #include "core/json_edit.hpp"
@@ -47,11 +49,12 @@ std::int32_t int32_clamped(std::int64_t v) {
 
 std::int32_t plus_one(std::int32_t v) { return v == std::numeric_limits<std::int32_t>::max() ? v : v + 1; }
 
-// The record's member name: "acc_" and the account name as given, cut to 511 bytes at a UTF-8
-// character boundary (a name cut inside a character could never be saved).
-std::string record_name(std::string_view account) {
+// A record's member name: "acc_" and the account name, folded to ASCII lower case when `fold`,
+// cut to 511 bytes at a UTF-8 character boundary (a name cut inside a character could never be
+// saved).
+std::string record_name(std::string_view account, bool fold) {
     std::string name(kRecordPrefix);
-    name.append(account);
+    for (char c : account) name.push_back(fold ? static_cast<char>(ascii::lower(static_cast<unsigned char>(c))) : c);
     if (name.size() > kRecordNameCap - 1) {
         std::size_t len = kRecordNameCap - 1;
         while (len > kRecordPrefix.size() && (static_cast<unsigned char>(name[len]) & 0xC0) == 0x80) --len;
@@ -59,6 +62,18 @@ std::string record_name(std::string_view account) {
     }
     return name;
 }
+
+// The records that speak for an account. Sign-in finds a user whatever the case of the ASCII
+// letters of its name, so every spelling is one account with one record, under the folded name.
+// A record stored under the exact spelling (before names were folded) still counts for that
+// spelling: its lock holds, and until the folded record exists its strikes are where the next
+// failure climbs from.
+struct RecordNames {
+    explicit RecordNames(std::string_view account) : folded(record_name(account, true)), exact(record_name(account, false)) {}
+    bool has_exact() const { return exact != folded; }
+    std::string folded;
+    std::string exact;
+};
 
 Attempts read_record(const Value& record) {
     if (!record.IsObject()) return {};
@@ -70,6 +85,24 @@ Attempts read_record(const Value& record) {
 Attempts id_load_account_attempts(const Value& root, std::string_view name) {
     const Value* record = json::member(root, name);
     return record ? read_record(*record) : Attempts{};
+}
+
+// Until when the account is locked for this spelling: the later end of its two records' locks.
+std::int64_t lock_end(const Value& root, const RecordNames& names) {
+    const std::int64_t folded = id_load_account_attempts(root, names.folded).locked_until;
+    return names.has_exact() ? std::max(folded, id_load_account_attempts(root, names.exact).locked_until) : folded;
+}
+
+// The record a failure climbs from, and whether it is the exact spelling's, which the failure then
+// replaces by the folded one.
+struct Base {
+    Attempts attempts;
+    bool from_exact = false;
+};
+Base failure_base(const Value& root, const RecordNames& names) {
+    if (json::member(root, names.folded) || !names.has_exact()) return {id_load_account_attempts(root, names.folded)};
+    const Value* exact = json::member(root, names.exact);
+    return exact ? Base{read_record(*exact), true} : Base{};
 }
 
 // The previous failure is more than a run's gap before `now`.
@@ -140,16 +173,18 @@ std::vector<bool> repeated_names(const Value& obj) {
     return repeated;
 }
 
-// Which members go at a failure: every record of the failing account (it is written anew), and
-// when the store has grown past 1 MiB the records that cannot matter any more, together with
-// every later duplicate of a record name (only the first of a name is ever read, so dropping the
-// first must not bring a later one to light).
-std::vector<bool> members_to_drop(const Value& root, std::string_view name, bool shed, std::int64_t now) {
+// Which members go at a failure: every record of the failing account's folded name (it is
+// written anew), the exact spelling's records when the failure climbed from them, and when the
+// store has grown past 1 MiB the records that cannot matter any more, together with every later
+// duplicate of a record name (only the first of a name is ever read, so dropping the first must
+// not bring a later one to light).
+std::vector<bool> members_to_drop(const Value& root, const RecordNames& names, bool drop_exact, bool shed,
+                                  std::int64_t now) {
     std::vector<bool> drop = shed ? repeated_names(root) : std::vector<bool>(root.MemberCount());
     std::size_t i = 0;
     for (const auto& m : root.GetObject()) {
         const std::string_view key = json::text(m.name);
-        if (key == name) {
+        if (key == names.folded || (drop_exact && key == names.exact)) {
             drop[i] = true;
         } else if (!key.starts_with(kRecordPrefix)) {
             drop[i] = false;  // not a record: never shed
@@ -164,13 +199,14 @@ std::vector<bool> members_to_drop(const Value& root, std::string_view name, bool
 // Records a failure of `account` at `now` and logs it once saved. False when the store's lock
 // could not be had.
 bool record_account_failure(const char* account, const char* address, std::int64_t now) {
-    const std::string name = record_name(account);
+    const RecordNames names(account);
     Attempts rec;
     ChangeFailure failure;
     const int saved = change_document(kAttemptsFile, ID_LOCK_RETRIES, Unreadable::set_aside, [&](Document& doc, bool) {
         if (!doc.IsObject()) doc.SetObject();
-        rec = after_failure(id_load_account_attempts(doc, name), now);
-        const std::vector<bool> drop = members_to_drop(doc, name, stored_size() > kShedAbove, now);
+        const Base base = failure_base(doc, names);
+        rec = after_failure(base.attempts, now);
+        const std::vector<bool> drop = members_to_drop(doc, names, base.from_exact, stored_size() > kShedAbove, now);
         std::size_t i = 0;
         json::erase_members_if(doc, [&](const Value&, const Value&) { return drop[i++]; });
         auto& a = doc.GetAllocator();
@@ -179,7 +215,7 @@ bool record_account_failure(const char* account, const char* address, std::int64
         record.AddMember("strikes", Value(rec.strikes), a);
         record.AddMember("locked_until", Value(rec.locked_until), a);
         record.AddMember("last_ts", Value(rec.last_ts), a);
-        doc.AddMember(json::copy(name, doc), record, a);
+        doc.AddMember(json::copy(names.folded, doc), record, a);
         return Outcome::saved();
     }, &failure);
     if (saved == 0)
@@ -202,23 +238,27 @@ int login_allowed(const char* account, char* msg, std::size_t cap) {
     if (!given(account)) return 1;
     Document doc;
     if (load_document(kAttemptsFile, doc) != LoadStatus::loaded) return 1;
-    const Attempts a = id_load_account_attempts(doc, record_name(account));
-    if (a.locked_until <= now) return 1;
+    const std::int64_t locked_until = lock_end(doc, RecordNames(account));
+    if (locked_until <= now) return 1;
     if (msg && cap) {
         std::int64_t left;
-        if (__builtin_sub_overflow(a.locked_until, now, &left) || left > kMaxLock) left = kMaxLock;
+        if (__builtin_sub_overflow(locked_until, now, &left) || left > kMaxLock) left = kMaxLock;
         std::snprintf(msg, cap, "Account temporarily locked after repeated failures. Try again in %d s.",
                       static_cast<int>(left));
     }
     return 0;
 }
 
+// A success clears the account's record under every spelling: they are all one account.
 void login_success(std::string_view account) {
-    const std::string name = record_name(account);
+    const std::string name = record_name(account, true);
     change_document(kAttemptsFile, ID_LOCK_RETRIES, Unreadable::fail, [&](Document& doc, bool) {
         if (!doc.IsObject()) return Outcome::unchanged();
         const rapidjson::SizeType before = doc.MemberCount();
-        json::erase_members_if(doc, [&name](const Value& key, const Value&) { return json::text(key) == name; });
+        json::erase_members_if(doc, [&name](const Value& key, const Value&) {
+            const std::string_view k = json::text(key);
+            return k.starts_with(kRecordPrefix) && ascii::equal_ignoring_case(k, name);
+        });
         return doc.MemberCount() != before ? Outcome::saved() : Outcome::unchanged();
     });
 }

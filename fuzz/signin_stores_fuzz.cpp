@@ -83,23 +83,36 @@ void check_replaced(const std::string& name, std::string_view before, bool valid
     if (!valid && !want.empty()) FUZZ_CHECK(stored(name + ".corrupt-" + std::to_string(kNow)) == before);
 }
 
-void attempts(std::string_view text, bool valid, Document& doc, const std::string& account, std::size_t cap) {
+// "acc_" and the account name, its ASCII letters folded to lower case when `fold`, within 511 bytes
+// and never cut inside a UTF-8 character.
+std::string record_name(const std::string& account, bool fold) {
     std::string rec = "acc_" + account;
+    if (fold) for (char& c : rec) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
     if (rec.size() > 511) {
         std::size_t n = 511;
         while (n > 4 && (static_cast<unsigned char>(rec[n]) & 0xC0) == 0x80) --n;
         rec.resize(n);
     }
-    const Value* r = valid && doc.IsObject() ? first_member(doc, rec) : nullptr;
-    auto field = [r](const char* m) { return r && r->IsObject() ? int_of(first_member(*r, m)) : 0; };
-    std::int32_t count = clamp32(field("count")), strikes = clamp32(field("strikes"));
-    std::int64_t locked = field("locked_until"), last = field("last_ts");
+    return rec;
+}
+
+void attempts(std::string_view text, bool valid, Document& doc, const std::string& account, std::size_t cap) {
+    // Every spelling shares the record under the folded name; a record under the exact spelling
+    // still counts for it: its lock holds, and a failure climbs from it while no folded one exists.
+    const std::string folded = record_name(account, true), exact = record_name(account, false);
+    const Value* f = valid && doc.IsObject() ? first_member(doc, folded) : nullptr;
+    const Value* e = valid && doc.IsObject() && exact != folded ? first_member(doc, exact) : nullptr;
+    auto field = [](const Value* r, const char* m) { return r && r->IsObject() ? int_of(first_member(*r, m)) : 0; };
+    const std::int64_t lock = std::max(field(f, "locked_until"), field(e, "locked_until"));
+    const Value* r = f || !e ? f : e;
+    std::int32_t count = clamp32(field(r, "count")), strikes = clamp32(field(r, "strikes"));
+    std::int64_t locked = field(r, "locked_until"), last = field(r, "last_ts");
 
     ExactBuffer msg(cap);
-    const bool refused = !account.empty() && locked > kNow;
+    const bool refused = !account.empty() && lock > kNow;
     FUZZ_CHECK(id_login_allowed(account.c_str(), nullptr, msg.chars(), cap) == (refused ? 0 : 1));
     const std::string full = "Account temporarily locked after repeated failures. Try again in " +
-                             std::to_string(std::min<std::int64_t>(locked - kNow, 900)) + " s.";
+                             std::to_string(std::min<std::int64_t>(lock - kNow, 900)) + " s.";
     if (cap) FUZZ_CHECK(std::string(msg.chars()) == (refused ? full.substr(0, cap - 1) : ""));
     if (account.empty()) return;
 
@@ -110,16 +123,20 @@ void attempts(std::string_view text, bool valid, Document& doc, const std::strin
         locked = 0;
     } else {
         strikes = strikes == INT32_MAX ? strikes : strikes + 1;
-        if (strikes > 2 && locked < kNow) locked = kNow + (strikes - 3 >= 5 ? 900 : std::min(900, 30 << (strikes - 3)));
+        if (strikes > 2 && locked <= kNow) locked = kNow + (strikes - 3 >= 5 ? 900 : std::min(900, 30 << (strikes - 3)));
     }
     Document want;
     if (valid && doc.IsObject()) want.CopyFrom(doc, want.GetAllocator()); else want.SetObject();
-    while (want.EraseMember(rapidjson::StringRef(rec.data(), static_cast<rapidjson::SizeType>(rec.size())))) {}
+    auto erase_all = [&want](const std::string& name) {
+        while (want.EraseMember(rapidjson::StringRef(name.data(), static_cast<rapidjson::SizeType>(name.size())))) {}
+    };
+    erase_all(folded);
+    if (r == e && e) erase_all(exact);
     Value v(rapidjson::kObjectType);
     auto& a = want.GetAllocator();
     v.AddMember("count", count, a).AddMember("strikes", strikes, a).AddMember("locked_until", locked, a);
     v.AddMember("last_ts", kNow, a);
-    want.AddMember(Value(rec.data(), static_cast<rapidjson::SizeType>(rec.size()), a), v, a);
+    want.AddMember(Value(folded.data(), static_cast<rapidjson::SizeType>(folded.size()), a), v, a);
     check_replaced("login_attempts.json", text, valid, want);
 }
 

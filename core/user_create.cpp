@@ -12,6 +12,7 @@
 #include "core/clock.hpp"
 #include "core/document.hpp"
 #include "core/json_read.hpp"
+#include "core/plain_text.hpp"
 #include "core/utf8.hpp"
 #include "core/users_store.hpp"
 #include "identity_common.h"
@@ -25,36 +26,6 @@ constexpr std::size_t kIdRandomBytes = 8;
 
 constexpr const char* kTaken = "user already exists";
 
-// Characters a username may not hold anywhere, because they break a line or are not seen, so
-// that one name could pass for another on a page or in a log: the controls (C0, DEL, C1), the line
-// and paragraph separators, and Unicode's format characters (general category Cf: the soft
-// hyphen; the Arabic, Syriac and Mongolian format marks; zero-width space, non-joiner and joiner;
-// the directional marks, embeddings, overrides and isolates; the word joiner and invisible
-// operators; the byte order mark; interlinear annotation; the Kaithi, Egyptian, shorthand and
-// musical format controls; tags).
-bool unseen(char32_t c) {
-    struct Range {
-        char32_t first, last;
-    };
-    static constexpr Range kUnseen[] = {
-        {0x0000, 0x001F}, {0x007F, 0x009F}, {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},
-        {0x06DD, 0x06DD}, {0x070F, 0x070F}, {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},
-        {0x200B, 0x200F}, {0x2028, 0x202E}, {0x2060, 0x206F},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},
-        {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A},
-        {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
-    };
-    for (const Range& r : kUnseen)
-        if (c >= r.first && c <= r.last) return true;
-    return false;
-}
-
-// Blanks (Unicode's space separators): space, no-break space, the Ogham space mark, the spaces
-// from en quad to hair space, narrow no-break space, medium mathematical space, ideographic space.
-bool blank(char32_t c) {
-    return c == 0x20 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x202F || c == 0x205F ||
-           c == 0x3000;
-}
-
 // The message for a username that is not plain text, or nullptr. Text that is not UTF-8 is left
 // to the check that refuses it.
 const char* username_fault(std::string_view name) {
@@ -62,12 +33,12 @@ const char* username_fault(std::string_view name) {
     for (std::string_view rest = name; !rest.empty();) {
         const utf8::Decoded d = utf8::decode(rest);
         if (d.length == 0) return nullptr;
-        if (unseen(d.code_point)) return "username must not contain control or formatting characters";
+        if (plain_text::unseen(d.code_point)) return "username must not contain control or formatting characters";
         if (rest.size() == name.size()) first = d.code_point;
         last = d.code_point;
         rest.remove_prefix(d.length);
     }
-    return blank(first) || blank(last) ? "username must not begin or end with a blank" : nullptr;
+    return plain_text::blank(first) || plain_text::blank(last) ? "username must not begin or end with a blank" : nullptr;
 }
 
 // The users.json element of a new user, members in their stored order. The texts are referenced,

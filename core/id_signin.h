@@ -26,6 +26,9 @@ extern "C" {
  * seconds left, at most 900, cut to `cap`. `msg` is emptied first whenever msg and cap are
  * non-zero. `unused` is not read. */
 int id_login_allowed(const char *account, const char *unused, char *msg, size_t cap);
+/* Opens a sign-in attempt before its password is checked. 1: the check may go on; 0: the account
+ * is locked (msg as id_login_allowed) or the address is over its budget; -1: refused. */
+int id_login_begin(const char *account, const char *address, char *msg, size_t cap);
 /* Records a failed sign-in: for a non-empty `account` in login_attempts.json (lock as the rules
  * above say; server.log line "SECURITY: failed login for '<account>' (attempt=<count>
  * strikes=<strikes>)[ -> LOCKOUT] ip=<address or ?>" once saved), then for a non-empty `address`

@@ -278,6 +278,16 @@ int id_login_allowed(const char* account, const char* /*unused*/, char* msg, siz
     }
 }
 
+int id_login_begin(const char* account, const char* address, char* msg, size_t cap) {
+    if (!id_login_allowed(account, nullptr, msg, cap)) return 0;
+    if (!id_login_ip_over_budget(address)) return 1;
+    if (msg && cap) {
+        std::snprintf(msg, cap, "Too many failed sign-ins from this address. Try again in %d s.",
+                      id_login_ip_retry_after(address));
+    }
+    return 0;
+}
+
 void id_login_failed(const char* account, const char* address) {
     try {
         login_failed(account, address);

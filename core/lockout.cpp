@@ -1,6 +1,14 @@
 // login_attempts.json: per-account sign-in failures and the lockout they earn. A run is a series
 // of failures each at most 600 s after the one before; from its third strike on, a strike that
 // finds no lock in force locks the account for 30 s, doubled per strike, at most 900 s.
+//
+// An attempt begun before its password is checked (id_login_begin) is counted as a failure at
+// once, under the store's lock, so that attempts made at the same moment see each other; the
+// record then also holds a marker of the attempt in "pending": the process that began it, when,
+// and the record as it left it. The process's report finds its marker: a failure counts nothing
+// more (and is logged with the marker's figures), a success removes the record as ever. The
+// report does not remove the marker, so that a failure costs no second save; markers go when the
+// record is next rewritten, once they are 600 s old or when their process begins again.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -31,6 +39,8 @@ constexpr std::int32_t kFreeStrikes = 2;     // strikes of a run that do not loc
 constexpr std::int64_t kFirstLock = 30;      // seconds, at the first locking strike
 constexpr std::int64_t kMaxLock = 900;       // the longest lock, and the longest wait reported
 constexpr std::uintmax_t kShedAbove = 1 << 20;  // bytes of the store past which stale records go
+constexpr const char* kPending = "pending";     // the record's markers of begun attempts
+constexpr const char* kUnavailable = "Sign-in is temporarily unavailable. Try again later.";
 
 bool given(const char* s) { return s && *s; }
 
@@ -93,16 +103,57 @@ std::int64_t lock_end(const Value& root, const RecordNames& names) {
     return names.has_exact() ? std::max(folded, id_load_account_attempts(root, names.exact).locked_until) : folded;
 }
 
-// The record a failure climbs from, and whether it is the exact spelling's, which the failure then
-// replaces by the folded one.
+// The record a failure climbs from (nullptr: none), and whether it is the exact spelling's, which
+// the failure then replaces by the folded one.
 struct Base {
-    Attempts attempts;
+    const Value* record = nullptr;
     bool from_exact = false;
+    Attempts attempts() const { return record ? read_record(*record) : Attempts{}; }
 };
 Base failure_base(const Value& root, const RecordNames& names) {
-    if (json::member(root, names.folded) || !names.has_exact()) return {id_load_account_attempts(root, names.folded)};
-    const Value* exact = json::member(root, names.exact);
-    return exact ? Base{read_record(*exact), true} : Base{};
+    if (const Value* folded = json::member(root, names.folded)) return {folded, false};
+    const Value* exact = names.has_exact() ? json::member(root, names.exact) : nullptr;
+    return {exact, exact != nullptr};
+}
+
+// A marker of a begun attempt counts while its "ts" is within a run's gap of now: a sign-in takes
+// seconds, so an older one belongs to a process that will not report any more.
+bool marker_live(const Value& marker, std::int64_t now) {
+    const Value* ts = json::member(marker, "ts");  // nullptr for a non-object too
+    return ts && json::int_value(ts) > now - kRunWindow;
+}
+
+// The live marker of the attempt `process` began, in `record` (which may be nullptr); nullptr
+// when there is none. Process identifiers are positive, so a marker without one never matches.
+const Value* own_marker(const Value* record, std::int64_t process, std::int64_t now) {
+    const Value* pending = record ? json::member(*record, kPending) : nullptr;
+    if (!pending || !pending->IsArray()) return nullptr;
+    for (const Value& m : pending->GetArray())
+        if (marker_live(m, now) && json::int_or_zero(m, "pid") == process) return &m;
+    return nullptr;
+}
+
+// The markers a rewritten record keeps, copied into `doc`: the live ones of other processes.
+Value kept_markers(const Base& base, std::int64_t process, std::int64_t now, Document& doc) {
+    Value kept(rapidjson::kArrayType);
+    const Value* pending = base.record ? json::member(*base.record, kPending) : nullptr;
+    if (!pending || !pending->IsArray()) return kept;
+    for (const Value& m : pending->GetArray())
+        if (marker_live(m, now) && json::int_or_zero(m, "pid") != process) kept.PushBack(Value(m, doc.GetAllocator()), doc.GetAllocator());
+    return kept;
+}
+
+// The marker of an attempt `process` began at `now`, which left the record as `rec`.
+Value marker(std::int64_t process, std::int64_t now, const Attempts& rec, std::string_view address, Document& doc) {
+    auto& a = doc.GetAllocator();
+    Value m(rapidjson::kObjectType);
+    m.AddMember("pid", Value(process), a);
+    m.AddMember("ts", Value(now), a);
+    m.AddMember("count", Value(rec.count), a);
+    m.AddMember("strikes", Value(rec.strikes), a);
+    m.AddMember("locked_until", Value(rec.locked_until), a);
+    m.AddMember("ip", json::copy(address, doc), a);
+    return m;
 }
 
 // The previous failure is more than a run's gap before `now`.
@@ -196,64 +247,174 @@ std::vector<bool> members_to_drop(const Value& root, const RecordNames& names, b
     return drop;
 }
 
-// Records a failure of `account` at `now` and logs it once saved. False when the store's lock
-// could not be had.
-bool record_account_failure(const char* account, const char* address, std::int64_t now) {
-    const RecordNames names(account);
-    Attempts rec;
-    ChangeFailure failure;
-    const int saved = change_document(kAttemptsFile, ID_LOCK_RETRIES, Unreadable::set_aside, [&](Document& doc, bool) {
-        if (!doc.IsObject()) doc.SetObject();
-        const Base base = failure_base(doc, names);
-        rec = after_failure(base.attempts, now);
-        const std::vector<bool> drop = members_to_drop(doc, names, base.from_exact, stored_size() > kShedAbove, now);
-        std::size_t i = 0;
-        json::erase_members_if(doc, [&](const Value&, const Value&) { return drop[i++]; });
-        auto& a = doc.GetAllocator();
-        Value record(rapidjson::kObjectType);
-        record.AddMember("count", Value(rec.count), a);
-        record.AddMember("strikes", Value(rec.strikes), a);
-        record.AddMember("locked_until", Value(rec.locked_until), a);
-        record.AddMember("last_ts", Value(rec.last_ts), a);
-        doc.AddMember(json::copy(names.folded, doc), record, a);
-        return Outcome::saved();
-    }, &failure);
-    if (saved == 0)
-        id_log_line("SECURITY: failed login for '%s' (attempt=%d strikes=%d)%s ip=%s", account, rec.count,
-                    rec.strikes, rec.locked_until > now ? " -> LOCKOUT" : "", address ? address : "?");
-    return failure != ChangeFailure::lock;
+// Writes the account's record anew, last in the store: `rec`, and `pending` when it holds
+// markers. The records members_to_drop names go first.
+void put_record(Document& doc, const RecordNames& names, const Base& base, const Attempts& rec, Value pending,
+                std::int64_t now) {
+    const std::vector<bool> drop = members_to_drop(doc, names, base.from_exact, stored_size() > kShedAbove, now);
+    std::size_t i = 0;
+    json::erase_members_if(doc, [&](const Value&, const Value&) { return drop[i++]; });
+    auto& a = doc.GetAllocator();
+    Value record(rapidjson::kObjectType);
+    record.AddMember("count", Value(rec.count), a);
+    record.AddMember("strikes", Value(rec.strikes), a);
+    record.AddMember("locked_until", Value(rec.locked_until), a);
+    record.AddMember("last_ts", Value(rec.last_ts), a);
+    if (!pending.Empty()) record.AddMember(json::ref(kPending), pending, a);
+    doc.AddMember(json::copy(names.folded, doc), record, a);
 }
 
-// Records the failure against the account, then against the address; the address's failures in
-// its window afterwards, or -1 when they were not recorded.
+void log_failure(const char* account, const Attempts& rec, std::int64_t at, const char* address) {
+    id_log_line("SECURITY: failed login for '%s' (attempt=%d strikes=%d)%s ip=%s", account, rec.count, rec.strikes,
+                rec.locked_until > at ? " -> LOCKOUT" : "", address ? address : "?");
+}
+
+struct Reported {
+    bool lock_had = false;         // the store's lock was had (else nothing is recorded at all)
+    bool address_counted = false;  // the attempt was begun with this address, counted there too
+};
+
+// Reports a failed sign-in of `account` at `now`. An attempt this process began is counted
+// already: nothing changes, and the line is logged with the figures it was counted with.
+// Otherwise the failure is recorded, and logged once saved.
+Reported report_account_failure(const char* account, const char* address, std::int64_t now) {
+    const RecordNames names(account);
+    const std::int64_t me = signin::this_process();
+    Attempts rec;
+    std::int64_t at = now;
+    bool begun = false, same_address = false;
+    ChangeFailure failure;
+    const int result = change_document(kAttemptsFile, ID_LOCK_RETRIES, Unreadable::set_aside, [&](Document& doc, bool) {
+        if (!doc.IsObject()) doc.SetObject();
+        if (const Value* m = own_marker(json::member(doc, names.folded), me, now)) {
+            begun = true;
+            rec = read_record(*m);
+            at = json::int_or_zero(*m, "ts");
+            same_address = json::str_is(*m, "ip", address ? address : "");
+            return Outcome::unchanged();
+        }
+        const Base base = failure_base(doc, names);
+        rec = after_failure(base.attempts(), now);
+        put_record(doc, names, base, rec, kept_markers(base, me, now, doc), now);
+        return Outcome::saved();
+    }, &failure);
+    if (result == 0) log_failure(account, rec, at, address);
+    return {failure != ChangeFailure::lock, begun && same_address};
+}
+
+// Reports the failure against the account, then against the address; the address's failures in
+// its window afterwards, or -1 when they were not recorded here.
 int login_failed(const char* account, const char* address) {
     const std::int64_t now = now_seconds();
-    if (given(account) && !record_account_failure(account, address, now)) return -1;
-    return given(address) ? signin::record_address_failure(address, now) : -1;
+    Reported reported;
+    if (given(account)) {
+        reported = report_account_failure(account, address, now);
+        if (!reported.lock_had) return -1;
+    }
+    if (!given(address) || reported.address_counted) return -1;
+    return signin::record_address_failure(address, now, signin::this_process());
+}
+
+void lock_message(char* msg, std::size_t cap, std::int64_t locked_until, std::int64_t now) {
+    if (!msg || !cap) return;
+    std::int64_t left;
+    if (__builtin_sub_overflow(locked_until, now, &left) || left > kMaxLock) left = kMaxLock;
+    std::snprintf(msg, cap, "Account temporarily locked after repeated failures. Try again in %d s.",
+                  static_cast<int>(left));
+}
+
+// Until when the account is locked for this spelling, as the store reads without its lock; 0
+// when it cannot be read.
+std::int64_t stored_lock_end(const char* account) {
+    Document doc;
+    if (load_document(kAttemptsFile, doc) != LoadStatus::loaded) return 0;
+    return lock_end(doc, RecordNames(account));
 }
 
 int login_allowed(const char* account, char* msg, std::size_t cap) {
     const std::int64_t now = now_seconds();
     if (msg && cap) msg[0] = '\0';
     if (!given(account)) return 1;
-    Document doc;
-    if (load_document(kAttemptsFile, doc) != LoadStatus::loaded) return 1;
-    const std::int64_t locked_until = lock_end(doc, RecordNames(account));
+    const std::int64_t locked_until = stored_lock_end(account);
     if (locked_until <= now) return 1;
-    if (msg && cap) {
-        std::int64_t left;
-        if (__builtin_sub_overflow(locked_until, now, &left) || left > kMaxLock) left = kMaxLock;
-        std::snprintf(msg, cap, "Account temporarily locked after repeated failures. Try again in %d s.",
-                      static_cast<int>(left));
-    }
+    lock_message(msg, cap, locked_until, now);
     return 0;
 }
 
-// A success clears the account's record under every spelling: they are all one account.
+// Counts an attempt of `account` that this process begins at `now`, unless the account is
+// locked: 1 counted (with its marker); 0 locked, `*locked_until` saying until when; -1 when the
+// store cannot be used.
+int claim_account(const char* account, const char* address, std::int64_t now, std::int64_t* locked_until) {
+    const RecordNames names(account);
+    const std::int64_t me = signin::this_process();
+    return change_document(kAttemptsFile, ID_LOCK_RETRIES, Unreadable::set_aside, [&](Document& doc, bool) {
+        if (!doc.IsObject()) doc.SetObject();
+        *locked_until = lock_end(doc, names);
+        if (*locked_until > now) return Outcome::unchanged(0);
+        const Base base = failure_base(doc, names);
+        const Attempts rec = after_failure(base.attempts(), now);
+        Value pending = kept_markers(base, me, now, doc);
+        pending.PushBack(marker(me, now, rec, address ? address : "", doc), doc.GetAllocator());
+        put_record(doc, names, base, rec, std::move(pending), now);
+        return Outcome::saved(1);
+    });
+}
+
+// The address first, then the account, one lock at a time: an attempt the address may not make
+// is refused before any account is charged with it; one the account refuses is taken back from
+// the address. A lock in force is also seen without the lock, so that an attacker who keeps
+// trying a locked account is refused for the price of one read.
+int login_begin(const char* account, const char* address, char* msg, std::size_t cap) {
+    const std::int64_t now = now_seconds();
+    if (msg && cap) msg[0] = '\0';
+    const auto refuse = [&](int result, const char* text) {
+        if (msg && cap) tarn_strlcpy(msg, text, cap);
+        return result;
+    };
+    if (given(account)) {
+        const std::int64_t locked_until = stored_lock_end(account);
+        if (locked_until > now) {
+            lock_message(msg, cap, locked_until, now);
+            return 0;
+        }
+    }
+    const std::int64_t me = signin::this_process();
+    if (given(address)) {
+        int retry = 0;
+        const int claimed = signin::claim_address(address, now, me, &retry);
+        if (claimed < 0) return refuse(-1, kUnavailable);
+        if (claimed == 0) {
+            if (msg && cap)
+                std::snprintf(msg, cap, "Too many failed sign-ins from this address. Try again in %d s.", retry);
+            return 0;
+        }
+    }
+    if (given(account)) {
+        std::int64_t locked_until = 0;
+        const int claimed = claim_account(account, address, now, &locked_until);
+        if (claimed != 1) {
+            if (given(address)) signin::release_address(address, now, me);
+            if (claimed < 0) return refuse(-1, kUnavailable);
+            lock_message(msg, cap, locked_until, now);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// A success clears the account's record under every spelling: they are all one account. The
+// attempt this process began, if any, goes with the record; its address entry is taken back too.
 void login_success(std::string_view account) {
     const std::string name = record_name(account, true);
-    change_document(kAttemptsFile, ID_LOCK_RETRIES, Unreadable::fail, [&](Document& doc, bool) {
+    const std::int64_t now = now_seconds(), me = signin::this_process();
+    std::int64_t begun_at = 0;
+    std::string begun_address;
+    const int cleared = change_document(kAttemptsFile, ID_LOCK_RETRIES, Unreadable::fail, [&](Document& doc, bool) {
         if (!doc.IsObject()) return Outcome::unchanged();
+        if (const Value* m = own_marker(json::member(doc, name), me, now)) {
+            begun_at = json::int_or_zero(*m, "ts");
+            begun_address = json::str(*m, "ip");
+        }
         const rapidjson::SizeType before = doc.MemberCount();
         json::erase_members_if(doc, [&name](const Value& key, const Value&) {
             const std::string_view k = json::text(key);
@@ -261,6 +422,7 @@ void login_success(std::string_view account) {
         });
         return doc.MemberCount() != before ? Outcome::saved() : Outcome::unchanged();
     });
+    if (cleared == 0 && !begun_address.empty()) signin::release_address(begun_address, begun_at, me);
 }
 
 }  // namespace
@@ -279,13 +441,12 @@ int id_login_allowed(const char* account, const char* /*unused*/, char* msg, siz
 }
 
 int id_login_begin(const char* account, const char* address, char* msg, size_t cap) {
-    if (!id_login_allowed(account, nullptr, msg, cap)) return 0;
-    if (!id_login_ip_over_budget(address)) return 1;
-    if (msg && cap) {
-        std::snprintf(msg, cap, "Too many failed sign-ins from this address. Try again in %d s.",
-                      id_login_ip_retry_after(address));
+    try {
+        return login_begin(account, address, msg, cap);
+    } catch (...) {
+        if (msg && cap) tarn_strlcpy(msg, kUnavailable, cap);
+        return -1;
     }
-    return 0;
 }
 
 void id_login_failed(const char* account, const char* address) {

@@ -42,8 +42,9 @@ int id_login_allowed(const char *account, const char *unused, char *msg, size_t 
  * (id_login_failed counts nothing more, id_login_success takes it back). 0, nothing counted: the
  * account is locked (msg as id_login_allowed) or the address is over its budget ("Too many failed
  * sign-ins from this address. Try again in <n> s.", n as id_login_ip_retry_after). -1, nothing
- * counted: a store's lock, read or save failed, or a text no store can hold (not UTF-8); msg "Sign-in
- * is temporarily unavailable. Try again later.". msg is emptied first and cut to cap, as above. */
+ * counted against the account (the address keeps the attempt once entered): a store's lock, read
+ * or save failed, or a text no store can hold (not UTF-8); msg "Sign-in is temporarily
+ * unavailable. Try again later.". msg is emptied first and cut to cap, as above. */
 int id_login_begin(const char *account, const char *address, char *msg, size_t cap);
 /* Reports a failed sign-in. When this process began an attempt of `account` (its folded name),
  * that attempt was the failure: nothing more is counted against the account, nor against

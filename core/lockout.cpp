@@ -361,9 +361,11 @@ int claim_account(const char* account, const char* address, std::int64_t now, st
 }
 
 // The address first, then the account, one lock at a time: an attempt the address may not make
-// is refused before any account is charged with it; one the account refuses is taken back from
-// the address. A lock in force is also seen without the lock, so that an attacker who keeps
-// trying a locked account is refused for the price of one read.
+// is refused before any account is charged with it; one the account's lock refuses is taken back
+// from the address. One refused because login_attempts.json could not be used stays counted
+// against the address: a flood that keeps that store's lock busy then meets the budget, which
+// refuses without touching it. A lock in force is also seen without the lock, so that an attacker
+// who keeps trying a locked account is refused for the price of one read.
 int login_begin(const char* account, const char* address, char* msg, std::size_t cap) {
     const std::int64_t now = now_seconds();
     if (msg && cap) msg[0] = '\0';
@@ -392,9 +394,9 @@ int login_begin(const char* account, const char* address, char* msg, std::size_t
     if (given(account)) {
         std::int64_t locked_until = 0;
         const int claimed = claim_account(account, address, now, &locked_until);
-        if (claimed != 1) {
+        if (claimed < 0) return refuse(-1, kUnavailable);
+        if (claimed == 0) {
             if (given(address)) signin::release_address(address, now, me);
-            if (claimed < 0) return refuse(-1, kUnavailable);
             lock_message(msg, cap, locked_until, now);
             return 0;
         }

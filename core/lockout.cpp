@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -343,11 +344,12 @@ int login_allowed(const char* account, char* msg, std::size_t cap) {
 
 // Counts an attempt of `account` that this process begins at `now`, unless the account is
 // locked: 1 counted (with its marker); 0 locked, `*locked_until` saying until when; -1 when the
-// store cannot be used.
-int claim_account(const char* account, const char* address, std::int64_t now, std::int64_t* locked_until) {
-    const RecordNames names(account);
+// store cannot be used. `snapshot`, the store as begin read it without the lock, spares a second
+// parse when nothing changed since.
+int claim_account(const DocFile& file, Snapshot& snapshot, const RecordNames& names, const char* address,
+                  std::int64_t now, std::int64_t* locked_until) {
     const std::int64_t me = signin::this_process();
-    return change_document(kAttemptsFile, ID_LOCK_RETRIES, Unreadable::set_aside, [&](Document& doc, bool) {
+    return change_document(file, snapshot, ID_LOCK_RETRIES, Unreadable::set_aside, [&](Document& doc, bool) {
         if (!doc.IsObject()) doc.SetObject();
         *locked_until = lock_end(doc, names);
         if (*locked_until > now) return Outcome::unchanged(0);
@@ -373,8 +375,13 @@ int login_begin(const char* account, const char* address, char* msg, std::size_t
         if (msg && cap) tarn_strlcpy(msg, text, cap);
         return result;
     };
+    const DocFile file(kAttemptsFile);
+    Snapshot snapshot;
+    std::optional<RecordNames> names;
     if (given(account)) {
-        const std::int64_t locked_until = stored_lock_end(account);
+        names.emplace(account);
+        const std::int64_t locked_until =
+            load_snapshot(file, snapshot) == LoadStatus::loaded ? lock_end(snapshot.doc, *names) : 0;
         if (locked_until > now) {
             lock_message(msg, cap, locked_until, now);
             return 0;
@@ -391,9 +398,9 @@ int login_begin(const char* account, const char* address, char* msg, std::size_t
             return 0;
         }
     }
-    if (given(account)) {
+    if (names) {
         std::int64_t locked_until = 0;
-        const int claimed = claim_account(account, address, now, &locked_until);
+        const int claimed = claim_account(file, snapshot, *names, address, now, &locked_until);
         if (claimed < 0) return refuse(-1, kUnavailable);
         if (claimed == 0) {
             if (given(address)) signin::release_address(address, now, me);

@@ -80,7 +80,8 @@ std::string record_name(std::string_view account, bool fold) {
 // spelling: its lock holds, and until the folded record exists its strikes are where the next
 // failure climbs from.
 struct RecordNames {
-    explicit RecordNames(std::string_view account) : folded(record_name(account, true)), exact(record_name(account, false)) {}
+    explicit RecordNames(std::string_view account)
+        : folded(record_name(account, true)), exact(record_name(account, false)) {}
     bool has_exact() const { return exact != folded; }
     std::string folded;
     std::string exact;
@@ -140,7 +141,8 @@ Value kept_markers(const Base& base, std::int64_t process, std::int64_t now, Doc
     const Value* pending = base.record ? json::member(*base.record, kPending) : nullptr;
     if (!pending || !pending->IsArray()) return kept;
     for (const Value& m : pending->GetArray())
-        if (marker_live(m, now) && json::int_or_zero(m, "pid") != process) kept.PushBack(Value(m, doc.GetAllocator()), doc.GetAllocator());
+        if (marker_live(m, now) && json::int_or_zero(m, "pid") != process)
+            kept.PushBack(Value(m, doc.GetAllocator()), doc.GetAllocator());
     return kept;
 }
 

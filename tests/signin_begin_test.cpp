@@ -28,62 +28,9 @@ const std::string kIp = "10.0.0.1";
 const std::string kLocked = "Account temporarily locked after repeated failures. Try again in ";
 const std::string kBudget = "Too many failed sign-ins from this address. Try again in ";
 
-// An attempt as begin counted it, kept in the account's record until it is no longer pending.
-struct Marker {
-    std::int64_t pid, ts, count, strikes, locked_until;
-    std::string ip;
-};
-struct Rec {
-    std::string name;
-    std::int64_t count, strikes, locked_until, last_ts;
-    std::vector<Marker> pending;
-};
-
-std::string n(std::int64_t v) { return std::to_string(v); }
-
-// login_attempts.json as the store writes it.
-std::string attempts_json(const std::vector<Rec>& recs) {
-    std::string s = "{";
-    for (const Rec& r : recs) {
-        s += std::string(s.size() > 1 ? "," : "") + "\n    \"" + r.name + "\": {\n        \"count\": " + n(r.count) +
-             ",\n        \"strikes\": " + n(r.strikes) + ",\n        \"locked_until\": " + n(r.locked_until) +
-             ",\n        \"last_ts\": " + n(r.last_ts);
-        if (!r.pending.empty()) {
-            s += ",\n        \"pending\": [";
-            for (std::size_t i = 0; i < r.pending.size(); ++i) {
-                const Marker& m = r.pending[i];
-                s += std::string(i ? "," : "") + "\n            {\n                \"pid\": " + n(m.pid) +
-                     ",\n                \"ts\": " + n(m.ts) + ",\n                \"count\": " + n(m.count) +
-                     ",\n                \"strikes\": " + n(m.strikes) + ",\n                \"locked_until\": " +
-                     n(m.locked_until) + ",\n                \"ip\": \"" + m.ip + "\"\n            }";
-            }
-            s += "\n        ]";
-        }
-        s += "\n    }";
-    }
-    return s + (recs.empty() ? "}" : "\n}");
-}
-
-struct Hit {
-    std::int64_t ts;
-    std::string ip;
-    std::int64_t pid = 0;  // the process whose begun attempt this is; 0: a reported failure
-};
-
-// login_attempts_ip.json as the store writes it.
-std::string budget_json(const std::vector<Hit>& hits) {
-    std::string s = "[";
-    for (const Hit& h : hits) {
-        s += std::string(s.size() > 1 ? "," : "") + "\n    {\n        \"ts\": " + n(h.ts) + ",\n        \"ip\": \"" +
-             h.ip + "\"" + (h.pid ? ",\n        \"pid\": " + n(h.pid) : "") + "\n    }";
-    }
-    return s + (hits.empty() ? "]" : "\n]");
-}
-
-std::string failure_line(const std::string& account, std::int64_t count, std::int64_t strikes, bool lockout,
-                         const std::string& ip) {
-    return "SECURITY: failed login for '" + account + "' (attempt=" + n(count) + " strikes=" + n(strikes) + ")" +
-           (lockout ? " -> LOCKOUT" : "") + " ip=" + ip;
+std::string failure_line(const std::string& account, int count, int strikes, bool lockout, const std::string& ip) {
+    return "SECURITY: failed login for '" + account + "' (attempt=" + std::to_string(count) + " strikes=" +
+           std::to_string(strikes) + ")" + (lockout ? " -> LOCKOUT" : "") + " ip=" + ip;
 }
 
 struct Begun {

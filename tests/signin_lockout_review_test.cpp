@@ -19,25 +19,9 @@ using namespace tarn::test;
 
 constexpr std::int64_t t = 1750000000;
 
-struct Rec {
-    std::string name;
-    std::int64_t count, strikes, locked_until, last_ts;
-};
-
-// login_attempts.json holding `recs` in order, as the store writes it.
-std::string records(const std::vector<Rec>& recs) {
-    std::string s = "{";
-    for (const Rec& r : recs)
-        s += std::string(s.size() > 1 ? "," : "") + "\n    \"" + r.name + "\": {\n        \"count\": " +
-             std::to_string(r.count) + ",\n        \"strikes\": " + std::to_string(r.strikes) +
-             ",\n        \"locked_until\": " + std::to_string(r.locked_until) + ",\n        \"last_ts\": " +
-             std::to_string(r.last_ts) + "\n    }";
-    return s + (recs.empty() ? "}" : "\n}");
-}
-
 std::string one_record(const std::string& name, std::int64_t count, std::int64_t strikes, std::int64_t locked_until,
                        std::int64_t last_ts) {
-    return records({{name, count, strikes, locked_until, last_ts}});
+    return attempts_json({{name, count, strikes, locked_until, last_ts}});
 }
 
 // An attacker who tries a password whenever id_login_allowed lets them, `tries` times at the
@@ -101,10 +85,10 @@ TEST_F(LockoutAttack, EverySpellingOfANameClimbsOneLadder) {
         {"a stored lock holds for its own spelling", one_record("acc_Bob", 3, 3, t + 20, t - 10), "Bob", 0,
          one_record("acc_bob", 4, 4, t + 20, t)},
         {"and not for another, which starts its own ladder", one_record("acc_Bob", 3, 3, t + 20, t - 10), "BOB", 1,
-         records({{"acc_Bob", 3, 3, t + 20, t - 10}, {"acc_bob", 1, 1, 0, t}})},
+         attempts_json({{"acc_Bob", 3, 3, t + 20, t - 10}, {"acc_bob", 1, 1, 0, t}})},
         {"its strikes carry over", one_record("acc_Bob", 2, 2, 0, t - 10), "Bob", 1, one_record("acc_bob", 3, 3, t + 30, t)},
-        {"beside a folded record, which climbs on", records({{"acc_Bob", 3, 3, t + 20, t - 10}, {"acc_bob", 1, 1, 0, t - 10}}),
-         "Bob", 0, records({{"acc_Bob", 3, 3, t + 20, t - 10}, {"acc_bob", 2, 2, 0, t}})},
+        {"beside a folded record, which climbs on", attempts_json({{"acc_Bob", 3, 3, t + 20, t - 10}, {"acc_bob", 1, 1, 0, t - 10}}),
+         "Bob", 0, attempts_json({{"acc_Bob", 3, 3, t + 20, t - 10}, {"acc_bob", 2, 2, 0, t}})},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -115,7 +99,7 @@ TEST_F(LockoutAttack, EverySpellingOfANameClimbsOneLadder) {
     }
     // A successful sign-in clears every spelling's record of the account, and nothing else.
     write_file(data.file("login_attempts.json"),
-               records({{"acc_Bob", 3, 3, t + 20, t}, {"acc_bobby", 1, 1, 0, t}, {"acc_bob", 1, 1, 0, t}, {"acc_BOB", 1, 1, 0, t}}));
+               attempts_json({{"acc_Bob", 3, 3, t + 20, t}, {"acc_bobby", 1, 1, 0, t}, {"acc_bob", 1, 1, 0, t}, {"acc_BOB", 1, 1, 0, t}}));
     id_login_success("bOB");
     EXPECT_EQ(read_file(data.file("login_attempts.json")), one_record("acc_bobby", 1, 1, 0, t));
 }

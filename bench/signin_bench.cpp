@@ -5,7 +5,11 @@
 //  - an audit event with a full audit log (2000 entries), against the same floor;
 //  - a failed sign-in on a store of 100,000 stale records, which it sheds;
 //  - failures with a fresh account name every second, starting from a store just under 1 MiB of
-//    records spread over the last two hours: the store never grows past 1 MiB and one record.
+//    records spread over the last two hours: the store never grows past 1 MiB and one record;
+//  - a wrong guess as a sign-in program makes it, id_login_begin then id_login_failed, against the
+//    written pair id_login_allowed then id_login_failed, with 1,000 and 10,000 accounts, without
+//    and with a client address (each guess on an account not yet locked, from an address within
+//    its budget).
 // Prints medians of 5 repetitions and the ratios, of wall-clock time (a save waits for the disk)
 // and of CPU time.
 #include <benchmark/benchmark.h>
@@ -162,6 +166,34 @@ void BM_FreshNameEverySecond(benchmark::State& state) {
     state.counters["bytes_end"] = static_cast<double>(file_size("login_attempts.json"));
 }
 
+// A wrong guess on the next account of the store (each is tried once, its third strike), from
+// the next address when `with_address`: the written pair, or begin and its report.
+int g_next_account = 0;
+template <bool kBegin, bool kWithAddress>
+void BM_Guess(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    write_text("login_attempts.json", recent_store(n));
+    std::remove(data_file("login_attempts_ip.json").c_str());
+    for (auto _ : state) {
+        const int k = g_next_account++ % n;
+        const std::string account = "user" + std::to_string(k) + "@example.org";
+        const std::string address = "10.1." + std::to_string(k / 250) + "." + std::to_string(k % 250);
+        const char* ip = kWithAddress ? address.c_str() : nullptr;
+        const int allowed = kBegin ? id_login_begin(account.c_str(), ip, nullptr, 0)
+                                   : id_login_allowed(account.c_str(), nullptr, nullptr, 0);
+        if (allowed != 1) {
+            state.SkipWithError("the guess was refused");
+            break;
+        }
+        id_login_failed(account.c_str(), ip);
+    }
+    state.counters["file_bytes"] = static_cast<double>(file_size("login_attempts.json"));
+}
+void BM_WrittenPair(benchmark::State& state) { BM_Guess<false, false>(state); }
+void BM_BeginAndReport(benchmark::State& state) { BM_Guess<true, false>(state); }
+void BM_WrittenPairWithAddress(benchmark::State& state) { BM_Guess<false, true>(state); }
+void BM_BeginAndReportWithAddress(benchmark::State& state) { BM_Guess<true, true>(state); }
+
 #define MEDIAN_OF_5 Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true)
 BENCHMARK(BM_FailedSignIn)->Arg(1000)->Arg(10000)->Arg(100000)->MEDIAN_OF_5;
 BENCHMARK(BM_ParseAndSaveAttempts)->Arg(1000)->Arg(10000)->Arg(100000)->MEDIAN_OF_5;
@@ -169,12 +201,23 @@ BENCHMARK(BM_AuditEventFullLog)->MEDIAN_OF_5;
 BENCHMARK(BM_ParseAndSaveAudit)->MEDIAN_OF_5;
 BENCHMARK(BM_FailedSignInSheddingStaleStore)->Iterations(5)->MEDIAN_OF_5;
 BENCHMARK(BM_FreshNameEverySecond)->Iterations(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WrittenPair)->Arg(1000)->Arg(10000)->MEDIAN_OF_5;
+BENCHMARK(BM_BeginAndReport)->Arg(1000)->Arg(10000)->MEDIAN_OF_5;
+BENCHMARK(BM_WrittenPairWithAddress)->Arg(1000)->Arg(10000)->MEDIAN_OF_5;
+BENCHMARK(BM_BeginAndReportWithAddress)->Arg(1000)->Arg(10000)->MEDIAN_OF_5;
 
 void print_ratio(const char* what, const tarn::bench::Median& ours, const tarn::bench::Median& floor) {
     if (!ours.ran() || !floor.ran()) return;
     std::printf("%-32s %8.2f ms (cpu %7.2f); parse + save %8.2f ms (cpu %7.2f); ratio %.2f (cpu %.2f)\n", what,
                 ours.real * 1e3, ours.cpu * 1e3, floor.real * 1e3, floor.cpu * 1e3, ours.real / floor.real,
                 ours.cpu / floor.cpu);
+}
+
+void print_against_pair(const char* what, const tarn::bench::Median& ours, const tarn::bench::Median& pair) {
+    if (!ours.ran() || !pair.ran()) return;
+    std::printf("%-32s %8.2f ms (cpu %7.2f); written pair %8.2f ms (cpu %7.2f); ratio %.2f (cpu %.2f)\n", what,
+                ours.real * 1e3, ours.cpu * 1e3, pair.real * 1e3, pair.cpu * 1e3, ours.real / pair.real,
+                ours.cpu / pair.cpu);
 }
 
 }  // namespace
@@ -195,5 +238,11 @@ int main(int argc, char** argv) {
         print_ratio(("failed sign-in, " + n + " accounts:").c_str(), reporter.of("BM_FailedSignIn/" + n),
                     reporter.of("BM_ParseAndSaveAttempts/" + n));
     print_ratio("audit event, full log:", reporter.of("BM_AuditEventFullLog"), reporter.of("BM_ParseAndSaveAudit"));
+    for (const std::string n : {"1000", "10000"}) {
+        print_against_pair(("begin + failed, " + n + " accounts:").c_str(), reporter.of("BM_BeginAndReport/" + n),
+                           reporter.of("BM_WrittenPair/" + n));
+        print_against_pair("  the same, with an address:", reporter.of("BM_BeginAndReportWithAddress/" + n),
+                           reporter.of("BM_WrittenPairWithAddress/" + n));
+    }
     return 0;
 }

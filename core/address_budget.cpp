@@ -1,5 +1,6 @@
 // login_attempts_ip.json: the sign-in failures of the last 600 seconds, by client address, and
-// the budget of 20 failures an address may spend in that window.
+// the budget of 20 failures an address may spend in that window. An attempt begun before its
+// password is checked is an entry from the start, with the "pid" of the process that began it.
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -44,6 +45,28 @@ Tally tally(const Value& root, std::string_view address, std::int64_t now) {
     return t;
 }
 
+// True when the entry `el` is an attempt of `address` that `process` began ("pid"; process
+// identifiers are positive, so an entry without one never matches).
+bool is_attempt_of(const Value& el, std::string_view address, std::int64_t process) {
+    return json::int_or_zero(el, "pid") == process && json::str_is(el, "ip", address);
+}
+
+// True when `process` began an attempt of `address` that is still among the entries of `root`.
+bool begun_by(const Value& root, std::string_view address, std::int64_t process) {
+    for (const Value& el : root.GetArray())
+        if (is_attempt_of(el, address, process)) return true;
+    return false;
+}
+
+// Drops every element that is not an entry of the window: not an object, no "ts", or a "ts" (0
+// when not an integer) at or before now - 600.
+void drop_outside_window(Value& root, std::int64_t now) {
+    json::erase_elements_if(root, [now](const Value& el) {
+        const Value* ts = json::member(el, "ts");  // nullptr for a non-object too
+        return !ts || !in_window(json::int_value(ts), now);
+    });
+}
+
 Tally read_tally(std::string_view address, std::int64_t now) {
     Document doc;
     if (load_document(kAddressFile, doc) != LoadStatus::loaded) return {};
@@ -63,23 +86,51 @@ int retry_after(const Tally& t, std::int64_t now) {
 
 bool over_budget(int failures) { return failures >= kBudget; }
 
-int record_address_failure(std::string_view address, std::int64_t now) {
-    int failures = -1;
-    const int saved = change_document(kAddressFile, ID_LOCK_RETRIES, Unreadable::set_aside, [&](Document& doc, bool) {
+int record_address_failure(std::string_view address, std::int64_t now, std::int64_t process) {
+    return change_document(kAddressFile, ID_LOCK_RETRIES, Unreadable::set_aside, [&](Document& doc, bool) {
         if (!doc.IsArray()) doc.SetArray();
-        json::erase_elements_if(doc, [now](const Value& el) {
-            const Value* ts = json::member(el, "ts");  // nullptr for a non-object too
-            return !ts || !in_window(json::int_value(ts), now);
-        });
+        drop_outside_window(doc, now);
+        if (begun_by(doc, address, process)) return Outcome::unchanged(tally(doc, address, now).failures);
         auto& a = doc.GetAllocator();
         Value entry(rapidjson::kObjectType);
         entry.AddMember("ts", Value(now), a);
         entry.AddMember("ip", json::copy(address, doc), a);
         doc.PushBack(entry, a);
-        failures = tally(doc, address, now).failures;
-        return Outcome::saved();
+        return Outcome::saved(tally(doc, address, now).failures);
     });
-    return saved == 0 ? failures : -1;
+}
+
+int claim_address(std::string_view address, std::int64_t now, std::int64_t process, int* retry) {
+    return change_document(kAddressFile, ID_LOCK_RETRIES, Unreadable::set_aside, [&](Document& doc, bool) {
+        if (!doc.IsArray()) doc.SetArray();
+        const Tally t = tally(doc, address, now);
+        if (over_budget(t.failures)) {
+            *retry = retry_after(t, now);
+            return Outcome::unchanged(0);
+        }
+        drop_outside_window(doc, now);
+        auto& a = doc.GetAllocator();
+        Value entry(rapidjson::kObjectType);
+        entry.AddMember("ts", Value(now), a);
+        entry.AddMember("ip", json::copy(address, doc), a);
+        entry.AddMember("pid", Value(process), a);
+        doc.PushBack(entry, a);
+        return Outcome::saved(1);
+    });
+}
+
+void release_address(std::string_view address, std::int64_t ts, std::int64_t process) {
+    change_document(kAddressFile, ID_LOCK_RETRIES, Unreadable::fail, [&](Document& doc, bool) {
+        if (!doc.IsArray()) return Outcome::unchanged();
+        for (rapidjson::SizeType i = doc.Size(); i-- > 0;) {
+            const Value& el = doc[i];
+            if (json::int_or_zero(el, "ts") == ts && is_attempt_of(el, address, process)) {
+                doc.Erase(doc.Begin() + i);
+                return Outcome::saved();
+            }
+        }
+        return Outcome::unchanged();
+    });
 }
 
 }  // namespace tarn::signin

@@ -43,9 +43,15 @@ int id_user_find_by_username_ci(const char *username, id_user *out);
 /* Creates a user; the first of a store is "owner", later ones id_role_name(role). Returns 0 and
  * copies the new "usr_" identifier into id_out (cut to id_cap) when given; else, with nothing
  * stored and id_out untouched, the first failure: -1 "missing username or password"; -3 for a
- * username over 64 bytes, an email over 254, id_email_check, id_password_policy; -2 "user already
- * exists" (ASCII case ignored); -1 with no message when a text is not UTF-8, randomness, the lock
- * or the save fails, or users.json does not parse or is not an array (it is left as it is). */
+ * username over 64 bytes, "username must not contain control or formatting characters" (C0, DEL,
+ * C1, U+2028, U+2029, Unicode format characters: U+00AD, U+0600-0605, U+061C, U+06DD, U+070F,
+ * U+0890-0891, U+08E2, U+180E, U+200B-200F, U+202A-202E, U+2060-206F, U+FEFF, U+FFF9-FFFB,
+ * U+110BD, U+110CD, U+13430-1343F, U+1BCA0-1BCA3, U+1D173-1D17A, U+E0001, U+E0020-E007F), "username
+ * must not begin or end with a blank" (U+0020, U+00A0, U+1680, U+2000-200A, U+202F, U+205F,
+ * U+3000), an email over 254, id_email_check, id_password_policy; -2 "user already exists" (ASCII
+ * case ignored); -1 with no message when a text is not UTF-8, randomness, the lock or the save
+ * fails, or users.json does not parse or is not an array (it is left as it is). Stored names are
+ * read as they are, whatever they hold. */
 int id_user_create_role(const char *username, const char *password, const char *email,
                         const char *role, char *id_out, size_t id_cap, char *msg, size_t msg_cap);
 /* id_user_create_role with no role requested. */

@@ -84,8 +84,10 @@ int id_lock_acquire(id_lock *lock, const char *name);
 int id_lock_release(id_lock *lock);
 
 /* Appends one line to server.log in the data directory (created 0600): the local time as
- * "YYYY-MM-DD hh:mm:ss ", the printf-style message with every byte below 0x20, 0x7F and the
- * backslash written as \xNN, and a line feed, in one append. A log that cannot be opened or written drops the line. */
+ * "YYYY-MM-DD hh:mm:ss ", the printf-style message with every byte below 0x20, 0x7F, the backslash,
+ * each byte of a C1 control, U+2028, U+2029 or a Unicode format character (as usernames refuse
+ * them, id_accounts.h) and each byte outside a UTF-8 character written as \xNN, and a line feed,
+ * in one append. A log that cannot be opened or written drops the line. */
 void id_log_line(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 /* The requesting client's address into `dst` (cut to cap): REMOTE_ADDR when set and non-empty,
  * else the first entry of X-Forwarded-For (at most 63 characters, trailing blanks removed), else

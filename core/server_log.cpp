@@ -9,27 +9,40 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 #include "core/clock.hpp"
 #include "core/document.hpp"
 #include "core/fileio.hpp"
+#include "core/plain_text.hpp"
+#include "core/utf8.hpp"
 #include "identity_common.h"
 
 namespace {
 
-// Appends `message` with every byte below 0x20, the byte 0x7F and the backslash written as
-// \xNN, so that a logged value (a username, a header) cannot start a line of its own or hide
-// one, and a line reads back one way only (a line feed and the text "\x0a" log differently).
-void append_escaped(std::string& line, const char* message, std::size_t len) {
+// Appends `message` with these written as \xNN, byte by byte: every byte below 0x20, the byte
+// 0x7F and the backslash; every byte of a character that breaks a line or is not seen (C1 controls
+// such as NEL, U+2028, U+2029, bidirectional and zero-width characters); every byte that is not
+// part of a UTF-8 character. So a logged value (a username, a header) cannot start a line of its
+// own or hide or reorder one for any reader, a line reads back one way only (a line feed and the
+// text "\x0a" log differently), and the log is UTF-8 throughout.
+void append_escaped(std::string& line, std::string_view message) {
     static constexpr char kHex[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < len; ++i) {
-        unsigned char c = static_cast<unsigned char>(message[i]);
-        if (c < 0x20 || c == 0x7F || c == '\\') {
+    const auto escape = [&line](std::string_view bytes) {
+        for (unsigned char c : bytes) {
             const char esc[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
             line.append(esc, 4);
-        } else {
-            line.push_back(static_cast<char>(c));
         }
+    };
+    while (!message.empty()) {
+        const tarn::utf8::Decoded d = tarn::utf8::decode(message);
+        const std::size_t n = d.length ? d.length : 1;
+        if (d.length == 0 || d.code_point == '\\' || tarn::plain_text::unseen(d.code_point)) {
+            escape(message.substr(0, n));
+        } else {
+            line.append(message.substr(0, n));
+        }
+        message.remove_prefix(n);
     }
 }
 
@@ -52,7 +65,7 @@ void log_line(const char* fmt, std::va_list args) {
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d ", local.tm_year + 1900,
                   local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
     std::string line = stamp;
-    append_escaped(line, message.data(), static_cast<std::size_t>(len));
+    append_escaped(line, std::string_view(message.data(), static_cast<std::size_t>(len)));
     line.push_back('\n');
 
     // One write on an O_APPEND descriptor: lines of concurrent processes never interleave.

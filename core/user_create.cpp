@@ -12,6 +12,7 @@
 #include "core/clock.hpp"
 #include "core/document.hpp"
 #include "core/json_read.hpp"
+#include "core/plain_text.hpp"
 #include "core/utf8.hpp"
 #include "core/users_store.hpp"
 #include "identity_common.h"
@@ -24,6 +25,21 @@ constexpr std::size_t kMaxEmail = 254;
 constexpr std::size_t kIdRandomBytes = 8;
 
 constexpr const char* kTaken = "user already exists";
+
+// The message for a username that is not plain text, or nullptr. Text that is not UTF-8 is left
+// to the check that refuses it.
+const char* username_fault(std::string_view name) {
+    char32_t first = 0, last = 0;
+    for (std::string_view rest = name; !rest.empty();) {
+        const utf8::Decoded d = utf8::decode(rest);
+        if (d.length == 0) return nullptr;
+        if (plain_text::unseen(d.code_point)) return "username must not contain control or formatting characters";
+        if (rest.size() == name.size()) first = d.code_point;
+        last = d.code_point;
+        rest.remove_prefix(d.length);
+    }
+    return plain_text::blank(first) || plain_text::blank(last) ? "username must not begin or end with a blank" : nullptr;
+}
 
 // The users.json element of a new user, members in their stored order. The texts are referenced,
 // not copied: they outlive the document.
@@ -45,6 +61,7 @@ int create_user(const char* username, const char* password, const char* email, c
     if (!username || !*username || !password || !*password)
         return message.fail(-1, "missing username or password");
     if (std::strlen(username) > kMaxUsername) return message.fail(-3, "username too long (max 64)");
+    if (const char* fault = username_fault(username)) return message.fail(-3, fault);
     if (email && std::strlen(email) > kMaxEmail) return message.fail(-3, "email too long (max 254)");
     if (const int r = id_email_check(email, message.buf(), message.cap()); r != 0) return r;
     if (const int r = id_password_policy(username, password, message.buf(), message.cap()); r != 0) return r;

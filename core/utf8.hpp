@@ -37,6 +37,22 @@ inline std::size_t sequence(std::string_view s) {
     return len;
 }
 
+// The code point of the well-formed sequence at the start of `s`, and that sequence's length;
+// length 0 when `s` does not start with one.
+struct Decoded {
+    char32_t code_point;
+    std::size_t length;
+};
+inline Decoded decode(std::string_view s) {
+    const std::size_t n = sequence(s);
+    if (n == 0) return {0, 0};
+    const auto byte = [&s](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    static constexpr unsigned char kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    char32_t c = byte(0) & kLeadBits[n];
+    for (std::size_t i = 1; i < n; ++i) c = (c << 6) | (byte(i) & 0x3F);
+    return {c, n};
+}
+
 // True when all of `s` is well-formed UTF-8.
 inline bool valid(std::string_view s) {
     while (!s.empty()) {

@@ -90,6 +90,37 @@ TEST_F(SecurityEdge, LogLinesCarryTheLocalTimeAndEscapeControlBytes) {
     EXPECT_EQ(take_log(), "2024-01-02 03:04:05 x\n");
 }
 
+// A reader that knows Unicode also breaks lines at NEL (U+0085), U+2028 and U+2029, and renders
+// text as bidirectional and format characters say: every byte of those characters, of every C1
+// control, and every byte that is not part of a UTF-8 character is written as \xNN, so that no
+// logged text starts a line or reorders one for any reader. Letters of any script stay as they are.
+TEST_F(SecurityEdge, LogLinesEscapeWhatAUnicodeReaderWouldBreakOrReorder) {
+    ScopedTimeZone utc("UTC");
+    const struct {
+        const char* what;
+        std::string text, logged;
+    } rows[] = {
+        {"next line U+0085", "a\xc2\x85" "b", "a\\xc2\\x85b"},
+        {"C1 control U+0080", "\xc2\x80", "\\xc2\\x80"},
+        {"C1 control U+009F", "\xc2\x9f", "\\xc2\\x9f"},
+        {"line separator U+2028", "a\xe2\x80\xa8" "b", "a\\xe2\\x80\\xa8b"},
+        {"paragraph separator U+2029", "a\xe2\x80\xa9" "b", "a\\xe2\\x80\\xa9b"},
+        {"right-to-left override U+202E", "\xe2\x80\xae" "4.3.2.1", "\\xe2\\x80\\xae4.3.2.1"},
+        {"zero width space U+200B", "ro\xe2\x80\x8bot", "ro\\xe2\\x80\\x8bot"},
+        {"a lone next-line byte", "a\x85" "b", "a\\x85b"},
+        {"a character cut short", "a\xe2\x80", "a\\xe2\\x80"},
+        {"a surrogate", "\xed\xa0\x80", "\\xed\\xa0\\x80"},
+        {"letters kept: \u00c5 holds the byte 0x85", "\xc3\x85" "dne caf\xc3\xa9 \xe6\x9d\x8e",
+         "\xc3\x85" "dne caf\xc3\xa9 \xe6\x9d\x8e"},
+        {"spaces and marks kept", "a\xc2\xa0" "b\xe2\x80\xa7" "c\xf0\x9f\x98\x80", "a\xc2\xa0" "b\xe2\x80\xa7" "c\xf0\x9f\x98\x80"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        id_log_line("u=%s", row.text.c_str());
+        EXPECT_EQ(take_log(), "2024-01-02 03:04:05 u=" + row.logged + "\n");
+    }
+}
+
 TEST_F(SecurityEdge, ClientAddressPrefersThePeer) {
     const std::string hundred(100, 'a'), first63(63, 'a');
     using Opt = std::optional<std::string>;

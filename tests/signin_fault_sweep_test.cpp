@@ -2,6 +2,7 @@
 // N-th file system call fails, for every N, and each document holds its old state or the clean
 // run's new one, with no temporary file left and every lock free.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -53,6 +54,22 @@ SweepCase reports_nothing(SweepCase c, const std::string& dir) {
     });
 }
 
+// For id_login_begin, which counts an attempt in login_attempts_ip.json and then in
+// login_attempts.json: 1 means both took the clean run's change; -1 means the account was not
+// charged, while the address may keep the attempt it had counted already.
+SweepCase begun(SweepCase c) {
+    return c.changed_when([](int, int) { return true; }).judged_by([](const SweepRun& r) {
+        const auto ip = file_in(r.after, "login_attempts_ip.json");
+        if (r.result == 1) {
+            EXPECT_EQ(r.after, r.clean);
+            return;
+        }
+        EXPECT_EQ(r.result, -1);
+        EXPECT_EQ(file_in(r.after, "login_attempts.json"), file_in(r.before, "login_attempts.json"));
+        EXPECT_TRUE(ip == file_in(r.before, "login_attempts_ip.json") || ip == file_in(r.clean, "login_attempts_ip.json"));
+    });
+}
+
 TEST(SignInFaultSweep, EveryChangingOperation) {
     DataDirFixture data;
     const std::string dir = data.dir();
@@ -69,6 +86,14 @@ TEST(SignInFaultSweep, EveryChangingOperation) {
     std::string audit = "[";
     for (int i = 0; i < 2000; ++i) audit += std::string(i ? "," : "") + "{\"ts\":" + std::to_string(i) + ",\"event\":\"e\"}";
     audit += "]";
+    // A begun attempt of alice from 10.0.0.1, as this process's id_login_begin leaves it.
+    const std::string me = std::to_string(::getpid());
+    const std::string alice_begun = "{\"acc_bob\":{\"count\":1},\"acc_alice\":{\"count\":3,\"strikes\":3,\"locked_until\":" +
+                                    std::to_string(kSweepNow + 30) + ",\"last_ts\":" + kNow + ",\"pending\":[{\"pid\":" + me +
+                                    ",\"ts\":" + kNow + ",\"count\":3,\"strikes\":3,\"locked_until\":" +
+                                    std::to_string(kSweepNow + 30) + ",\"ip\":\"10.0.0.1\"}]}}";
+    const std::string addresses_begun = addresses.substr(0, addresses.size() - 1) + ",{\"ts\":" + kNow +
+                                        ",\"ip\":\"10.0.0.1\",\"pid\":" + me + "}]";
     const auto failed = [](const char* account, const char* address) {
         return [account, address] {
             id_login_failed(account, address);
@@ -100,6 +125,21 @@ TEST(SignInFaultSweep, EveryChangingOperation) {
                                   {"login_attempts.json", "login_attempts_ip.json"},
                                   starting({{"login_attempts.json", alice_twice}, {"login_attempts_ip.json", addresses}}),
                                   failed("alice", "10.0.0.1")), dir),
+        begun(SweepCase("sign-in begun: the address, then the account", {"login_attempts.json", "login_attempts_ip.json"},
+                        starting({{"login_attempts.json", alice_twice}, {"login_attempts_ip.json", addresses}}),
+                        [] { return id_login_begin("Alice", "10.0.0.1", nullptr, 0); })),
+        begun(SweepCase("sign-in begun, an unparseable store set aside", {"login_attempts.json", "login_attempts_ip.json"},
+                        starting({{"login_attempts.json", "{\"acc_"}, {"login_attempts_ip.json", "[{"}}),
+                        [] { return id_login_begin("alice", "10.0.0.1", nullptr, 0); })),
+        reports_nothing(SweepCase("begun attempt reported as failed", {"login_attempts.json", "login_attempts_ip.json"},
+                                  starting({{"login_attempts.json", alice_begun}, {"login_attempts_ip.json", addresses_begun}}),
+                                  failed("alice", "10.0.0.1")), dir),
+        reports_nothing(SweepCase("begun attempt taken back by a success", {"login_attempts.json", "login_attempts_ip.json"},
+                                  starting({{"login_attempts.json", alice_begun}, {"login_attempts_ip.json", addresses_begun}}),
+                                  [] {
+                                      id_login_success("alice");
+                                      return 0;
+                                  }), dir),
         reports_nothing(SweepCase("successful sign-in clears the record", {"login_attempts.json"},
                                   starting({{"login_attempts.json", alice_twice}}), [] {
                                       id_login_success("alice");

@@ -1,6 +1,6 @@
-// The account lockout under attack: guesses in the second a lock ends, the top of the ladder that
-// starts the ladder over, case variants of one account name, and failure lines whose account name
-// imitates the line's own fields. Each table row is an attack that must not pay off.
+// The account lockout under attack: guesses in the second a lock ends, case variants of one
+// account name, and failure lines whose account name imitates the line's own fields. Each table
+// row is an attack that must not pay off.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -19,12 +19,9 @@ using namespace tarn::test;
 
 constexpr std::int64_t t = 1750000000;
 
-// login_attempts.json holding one record, as the store writes it.
 std::string one_record(const std::string& name, std::int64_t count, std::int64_t strikes, std::int64_t locked_until,
                        std::int64_t last_ts) {
-    return "{\n    \"" + name + "\": {\n        \"count\": " + std::to_string(count) + ",\n        \"strikes\": " +
-           std::to_string(strikes) + ",\n        \"locked_until\": " + std::to_string(locked_until) +
-           ",\n        \"last_ts\": " + std::to_string(last_ts) + "\n    }\n}";
+    return attempts_json({{name, count, strikes, locked_until, last_ts}});
 }
 
 // An attacker who tries a password whenever id_login_allowed lets them, `tries` times at the
@@ -65,7 +62,47 @@ TEST_F(LockoutAttack, TheSecondALockEndsAllowsOneGuessNotUnlimited) {
     }
 }
 
+// Sign-in finds "alice" under any case of its letters, so every spelling is one account and climbs
+// one ladder: the record is kept under the name folded to ASCII lower case. A record stored under
+// another spelling before that rule still counts for that spelling: its lock holds, and the first
+// failure of that spelling carries its strikes over into the folded record.
+TEST_F(LockoutAttack, EverySpellingOfANameClimbsOneLadder) {
+    for (const char* spelling : {"alice", "Alice", "ALICE"}) id_login_failed(spelling, nullptr);
+    EXPECT_EQ(read_file(data.file("login_attempts.json")), one_record("acc_alice", 3, 3, t + 30, t));
+    for (const char* spelling : {"alice", "Alice", "ALICE", "aLiCe"})
+        EXPECT_EQ(id_login_allowed(spelling, nullptr, nullptr, 0), 0) << spelling;
+    EXPECT_EQ(guesses_let_through("ALICE", 10), 0);
+    id_login_success("ALIce");
+    EXPECT_EQ(read_file(data.file("login_attempts.json")), "{}");
 
+    struct Case {
+        const char* what;
+        std::string before;   // login_attempts.json
+        const char* spelling;  // what is tried
+        int allowed;           // id_login_allowed before the failure
+        std::string after;     // login_attempts.json after one failure of `spelling`
+    } cases[] = {
+        {"a stored lock holds for its own spelling", one_record("acc_Bob", 3, 3, t + 20, t - 10), "Bob", 0,
+         one_record("acc_bob", 4, 4, t + 20, t)},
+        {"and not for another, which starts its own ladder", one_record("acc_Bob", 3, 3, t + 20, t - 10), "BOB", 1,
+         attempts_json({{"acc_Bob", 3, 3, t + 20, t - 10}, {"acc_bob", 1, 1, 0, t}})},
+        {"its strikes carry over", one_record("acc_Bob", 2, 2, 0, t - 10), "Bob", 1, one_record("acc_bob", 3, 3, t + 30, t)},
+        {"beside a folded record, which climbs on", attempts_json({{"acc_Bob", 3, 3, t + 20, t - 10}, {"acc_bob", 1, 1, 0, t - 10}}),
+         "Bob", 0, attempts_json({{"acc_Bob", 3, 3, t + 20, t - 10}, {"acc_bob", 2, 2, 0, t}})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(data.file("login_attempts.json"), c.before);
+        EXPECT_EQ(id_login_allowed(c.spelling, nullptr, nullptr, 0), c.allowed);
+        id_login_failed(c.spelling, nullptr);
+        EXPECT_EQ(read_file(data.file("login_attempts.json")), c.after);
+    }
+    // A successful sign-in clears every spelling's record of the account, and nothing else.
+    write_file(data.file("login_attempts.json"),
+               attempts_json({{"acc_Bob", 3, 3, t + 20, t}, {"acc_bobby", 1, 1, 0, t}, {"acc_bob", 1, 1, 0, t}, {"acc_BOB", 1, 1, 0, t}}));
+    id_login_success("bOB");
+    EXPECT_EQ(read_file(data.file("login_attempts.json")), one_record("acc_bobby", 1, 1, 0, t));
+}
 
 // A failure line is read back by people and by tools (a ban list fed by "ip="). The account name
 // is the attacker's text: it must not be able to spell the line's own delimiters, and two

@@ -22,38 +22,6 @@ using namespace tarn::test;
 constexpr std::int64_t t = 1750000000;  // now, unless a test moves the clock
 const std::string kLock = "Account temporarily locked after repeated failures. Try again in ";
 
-struct Rec {
-    std::string name;
-    std::int64_t count, strikes, locked_until, last_ts;
-};
-
-// login_attempts.json as the store writes it.
-std::string attempts_json(const std::vector<Rec>& recs) {
-    std::string s = "{";
-    for (const Rec& r : recs) {
-        s += (s.size() > 1 ? ",\n    \"" : "\n    \"") + r.name + "\": {\n        \"count\": " +
-             std::to_string(r.count) + ",\n        \"strikes\": " + std::to_string(r.strikes) +
-             ",\n        \"locked_until\": " + std::to_string(r.locked_until) +
-             ",\n        \"last_ts\": " + std::to_string(r.last_ts) + "\n    }";
-    }
-    return s + (recs.empty() ? "}" : "\n}");
-}
-
-struct Hit {
-    std::int64_t ts;
-    std::string ip;
-};
-
-// login_attempts_ip.json as the store writes it.
-std::string budget_json(const std::vector<Hit>& hits) {
-    std::string s = "[";
-    for (const Hit& h : hits) {
-        s += (s.size() > 1 ? ",\n" : "\n") + std::string("    {\n        \"ts\": ") + std::to_string(h.ts) +
-             ",\n        \"ip\": \"" + h.ip + "\"\n    }";
-    }
-    return s + (hits.empty() ? "]" : "\n]");
-}
-
 // `n` failures of `ip`, the first `oldest_age` seconds ago and the others now.
 std::vector<Hit> hits(int n, std::int64_t oldest_age, const std::string& ip) {
     std::vector<Hit> h{{t - oldest_age, ip}};

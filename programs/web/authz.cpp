@@ -13,10 +13,11 @@ namespace {
 
 // The parameters an authorization request is made of; every other one is ignored.
 constexpr std::string_view kRequestOnly[] = {"request", "request_uri"};
-#define AUTHZ_PARAMS                                                                                  \
-    "response_type", "client_id", "redirect_uri", "scope", "state", "nonce", "code_challenge",      \
-        "code_challenge_method", "prompt", "max_age", "login_hint", "id_token_hint", "response_mode"
-constexpr std::string_view kParams[] = {AUTHZ_PARAMS};
+constexpr std::string_view kParams[] = {"response_type", "client_id",     "redirect_uri",
+                                        "scope",         "state",         "nonce",
+                                        "code_challenge", "code_challenge_method", "prompt",
+                                        "max_age",       "login_hint",    "id_token_hint",
+                                        "response_mode"};
 
 // The scopes this provider serves; a request is cut down to them and to the client's own.
 constexpr const char* kServedScopes = "openid profile email";

@@ -414,11 +414,13 @@ TEST_F(KeyStore, RotationWritesBackTheEntriesTheTableSkippedWhereTheyStood) {
     const std::string twice = read_file(keys_path());
     for (const std::string& e : kSkipped) EXPECT_NE(twice.find(e + ",\n"), std::string::npos) << e;
 
-    // Pruning keeps them too: only the old retired key goes.
+    // Pruning keeps them too: only the two old retired keys go.
     tarn::keys::testing::reset_table();
-    EXPECT_EQ(id_keys_prune(30), 1);
+    EXPECT_EQ(id_keys_prune(30), 2);
     const std::string pruned = read_file(keys_path());
     EXPECT_EQ(pruned.find("\"" + old_active.kid + "\""), std::string::npos);
+    EXPECT_EQ(pruned.find("\"" + retired.kid + "\""), std::string::npos);
+    EXPECT_NE(pruned.find("\"" + added.kid + "\""), std::string::npos);
     for (const std::string& e : kSkipped) EXPECT_NE(pruned.find(e + ",\n"), std::string::npos) << e;
 }
 

@@ -375,32 +375,6 @@ void check_rotation_fails(const RefTable& loaded, std::string_view original) {
     FUZZ_CHECK(keys_json() == original);
 }
 
-// Two values alike in every respect the saved text shows: type, numbers of the same kind and
-// value, strings byte for byte, array elements and object members in order (duplicates too).
-bool same_value(const tarn::Value& a, const tarn::Value& b) {
-    if (a.GetType() != b.GetType()) return false;
-    switch (a.GetType()) {
-        case rapidjson::kStringType: return text_of(a) == text_of(b);
-        case rapidjson::kNumberType:
-            if (a.IsInt64() != b.IsInt64() || a.IsUint64() != b.IsUint64() || a.IsDouble() != b.IsDouble()) return false;
-            if (a.IsInt64()) return a.GetInt64() == b.GetInt64();
-            if (a.IsUint64()) return a.GetUint64() == b.GetUint64();
-            return a.GetDouble() == b.GetDouble();
-        case rapidjson::kArrayType:
-            if (a.Size() != b.Size()) return false;
-            for (rapidjson::SizeType i = 0; i < a.Size(); ++i)
-                if (!same_value(a[i], b[i])) return false;
-            return true;
-        case rapidjson::kObjectType: {
-            if (a.MemberCount() != b.MemberCount()) return false;
-            for (auto i = a.MemberBegin(), j = b.MemberBegin(); i != a.MemberEnd(); ++i, ++j)
-                if (text_of(i->name) != text_of(j->name) || !same_value(i->value, j->value)) return false;
-            return true;
-        }
-        default: return true;
-    }
-}
-
 // A saved key object: the five members in the written order, from the entry.
 void check_saved_entry(const tarn::Value& o, const RefKey& k) {
     FUZZ_CHECK(o.IsObject());

@@ -193,48 +193,42 @@ TEST(FirstUseRace, EightProcessesTakingTheFirstSecretAllGetTheOneOnDisk) {
     EXPECT_EQ(failed, 0) << "of " << kRounds * 8 << " calls";
 }
 
-// Readers that look again and again while one process makes the first entry: every look sees no
-// list or a list without that identifier, never an unreadable list.
-TEST(FirstUseRace, ReadersWatchingTheFirstRevocationNeverReadOtherIdentifiersAsRevoked) {
+// Readers that look again and again while one process makes the first copy of a document: every
+// look finds no document, or the new one, never an unreadable one.
+TEST(FirstUseRace, ReadersWatchingTheFirstCopyOfADocumentNeverFindItUnreadable) {
     DataDirFixture data;
-    const std::string path = data.file("revoked.json");
+    struct Case {
+        const char* file;
+        std::function<int()> create;  // 0 when done
+        std::function<int()> look;    // 0 seen missing or whole, else what went wrong
+    };
+    char id[64];
+    const std::vector<Case> cases = {
+        {"revoked.json", [] { return id_revoke_add_jti("first", 4102444800, "", ""); },
+         [] { return id_revoke_is_jti("never"); }},
+        {"tokens.json", [&id] { return id_session_create("usr_1", "alice", id, sizeof id); },
+         [] {
+             tarn::Document doc;
+             const tarn::LoadStatus status = tarn::load_document("tokens.json", doc);
+             return status == tarn::LoadStatus::loaded || status == tarn::LoadStatus::missing ? 0 : 2;
+         }},
+    };
     constexpr int kRounds = 100;
-    for (int round = 0; round < kRounds; ++round) {
-        fresh(data);
-        const std::vector<int> statuses = tarn::test::run_together(6, [&path](int i) {
-            if (i == 0) return id_revoke_add_jti("first", 4102444800, "", "") == 0 ? 0 : 1;
-            for (;;) {
-                const bool existed = tarn::test::file_exists(path);
-                if (id_revoke_is_jti("never") != 0) return 2;
-                if (existed) return 0;
-            }
-        });
-        for (std::size_t i = 0; i < statuses.size(); ++i) EXPECT_EQ(statuses[i], 0) << "round " << round << ", process " << i;
-        if (::testing::Test::HasFailure()) break;
-    }
-}
-
-TEST(FirstUseRace, TheDocumentLoaderNeverCallsADocumentBeingCreatedUnreadable) {
-    DataDirFixture data;
-    const std::string path = data.file("tokens.json");
-    constexpr int kRounds = 100;
-    for (int round = 0; round < kRounds; ++round) {
-        fresh(data);
-        const std::vector<int> statuses = tarn::test::run_together(6, [&path](int i) {
-            if (i == 0) {
-                char id[64];
-                return id_session_create("usr_1", "alice", id, sizeof id) == 0 ? 0 : 1;
-            }
-            for (;;) {
-                const bool existed = tarn::test::file_exists(path);
-                tarn::Document doc;
-                const tarn::LoadStatus status = tarn::load_document("tokens.json", doc);
-                if (status != tarn::LoadStatus::loaded && status != tarn::LoadStatus::missing) return 2;
-                if (existed) return status == tarn::LoadStatus::loaded ? 0 : 3;
-            }
-        });
-        for (std::size_t i = 0; i < statuses.size(); ++i) EXPECT_EQ(statuses[i], 0) << "round " << round << ", process " << i;
-        if (::testing::Test::HasFailure()) break;
+    for (const Case& c : cases) {
+        const std::string path = data.file(c.file);
+        for (int round = 0; round < kRounds && !::testing::Test::HasFailure(); ++round) {
+            fresh(data);
+            const std::vector<int> statuses = tarn::test::run_together(6, [&](int i) {
+                if (i == 0) return c.create() == 0 ? 0 : 1;
+                for (;;) {  // until a look that started after the document was in place
+                    const bool existed = tarn::test::file_exists(path);
+                    if (const int bad = c.look(); bad != 0) return 2 + bad;
+                    if (existed) return 0;
+                }
+            });
+            for (std::size_t i = 0; i < statuses.size(); ++i)
+                EXPECT_EQ(statuses[i], 0) << c.file << ", round " << round << ", process " << i;
+        }
     }
 }
 

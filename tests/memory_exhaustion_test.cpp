@@ -51,95 +51,47 @@ const std::string kCode = "code_" + std::string(32, 'C');
 const std::string kRefresh = "rt_" + std::string(43, 'R');
 const std::string kRotateMe = "rt_" + std::string(43, 'T');
 
-// Appends `record(i)` separated by ",\n" until `out` holds about kDocumentBytes / parts more.
-void fill(std::string& out, std::size_t parts, const std::function<std::string(std::size_t)>& record) {
-    const std::size_t until = out.size() + kDocumentBytes / parts;
-    for (std::size_t i = 0; out.size() < until; ++i) out += (i ? ",\n" : "\n") + record(i);
+// `open`, then `first` and `record(0)`, `record(1)`, ... one a line until about `bytes` are
+// written, then `close`.
+std::string big(const std::string& open, const std::string& first, const std::function<std::string(std::size_t)>& record,
+                const std::string& close, std::size_t bytes = kDocumentBytes) {
+    std::string s = open + first;
+    for (std::size_t i = 0; s.size() < bytes; ++i) s += (i || !first.empty() ? ",\n" : "\n") + record(i);
+    return s + close;
 }
 
-std::string padded(std::size_t i, std::size_t width) {
-    std::string s = std::to_string(i);
-    return std::string(width - s.size(), '0') + s;
-}
+std::string n(std::size_t i) { return std::to_string(i); }
 
 std::string tokens_json() {
-    std::string s = "{\n    \"sessions\": {";
-    s += "\n        \"" + kSession + "\": {\"user_id\": \"usr_target\", \"username\": \"target\", \"created_at\": 1, "
-         "\"expires_at\": " + kFar + "},";
-    fill(s, 3, [](std::size_t i) {
-        return "        \"sess_" + padded(i, 32) + "\": {\n            \"user_id\": \"usr_" + padded(i % 997, 11) +
-               "\",\n            \"username\": \"user" + std::to_string(i % 997) +
-               "\",\n            \"created_at\": 1750000000,\n            \"expires_at\": " + kFar + "\n        }";
-    });
-    s += "\n    },\n    \"auth_codes\": {";
-    s += "\n        \"" + kCode + "\": {\"user_id\": \"usr_target\", \"client_id\": \"client_a\", \"redirect_uri\": "
-         "\"https://a.example/cb\", \"scope\": \"openid\", \"code_challenge\": \"\", \"code_challenge_method\": \"plain\", "
-         "\"expires_at\": " + kFar + "},";
-    fill(s, 3, [](std::size_t i) {
-        return "        \"code_" + padded(i, 32) + "\": {\n            \"user_id\": \"usr_" + padded(i % 997, 11) +
-               "\",\n            \"client_id\": \"client_a\",\n            \"redirect_uri\": \"https://a.example/cb\"," +
-               "\n            \"scope\": \"openid profile\",\n            \"expires_at\": " + kFar + "\n        }";
-    });
-    s += "\n    },\n    \"refresh\": [";
-    for (const std::string& t : {kRefresh, kRotateMe})
-        s += "\n        {\"token\": \"" + t + "\", \"user_id\": \"usr_target\", \"username\": \"target\", \"client_id\": "
-             "\"client_a\", \"scope\": \"openid\", \"family\": \"" + t + "\", \"expires_at\": " + kFar + "},";
-    fill(s, 3, [](std::size_t i) {
-        const std::string token = "rt_" + padded(i, 43);
-        return "        {\n            \"token\": \"" + token + "\",\n            \"user_id\": \"usr_" + padded(i % 997, 11) +
-               "\",\n            \"username\": \"user\",\n            \"client_id\": \"client_a\",\n            \"scope\": "
-               "\"openid\",\n            \"family\": \"" + token + "\",\n            \"expires_at\": " + kFar + "\n        }";
-    });
-    return s + "\n    ]\n}";
+    const std::string far = kFar;
+    return big("{\"sessions\":{", "\"" + kSession + "\":{\"user_id\":\"usr_target\",\"username\":\"t\",\"expires_at\":" + far + "}",
+               [&](std::size_t i) { return "\"sess_" + n(i) + "\":{\"user_id\":\"usr_" + n(i % 997) + "\",\"username\":\"u\",\"created_at\":1,\"expires_at\":" + far + "}"; },
+               "},", kDocumentBytes / 3) +
+           big("\"auth_codes\":{", "\"" + kCode + "\":{\"client_id\":\"client_a\",\"redirect_uri\":\"https://a.example/cb\",\"expires_at\":" + far + "}",
+               [&](std::size_t i) { return "\"code_" + n(i) + "\":{\"user_id\":\"usr_" + n(i % 997) + "\",\"client_id\":\"client_a\",\"scope\":\"openid\",\"expires_at\":" + far + "}"; },
+               "},", kDocumentBytes / 3) +
+           big("\"refresh\":[",
+               "{\"token\":\"" + kRefresh + "\",\"user_id\":\"usr_target\",\"client_id\":\"client_a\",\"family\":\"" + kRefresh + "\",\"expires_at\":" + far + "},"
+               "{\"token\":\"" + kRotateMe + "\",\"user_id\":\"usr_target\",\"client_id\":\"client_a\",\"family\":\"" + kRotateMe + "\",\"expires_at\":" + far + "}",
+               [&](std::size_t i) { return "{\"token\":\"rt_" + n(i) + "\",\"user_id\":\"usr_" + n(i % 997) + "\",\"client_id\":\"client_a\",\"family\":\"rt_" + n(i) + "\",\"expires_at\":" + far + "}"; },
+               "]}", kDocumentBytes / 3);
 }
 
+// The other stores, each one record repeated: identifiers differ, nothing expires.
 std::string users_json() {
-    std::string s = "[";
-    fill(s, 1, [](std::size_t i) {
-        return "    {\n        \"id\": \"usr_" + padded(i, 11) + "\",\n        \"username\": \"user" + std::to_string(i) +
-               "\",\n        \"email\": \"u" + std::to_string(i) + "@example.org\",\n        \"pass_hash\": \"pbkdf2$100000$" +
-               std::string(32, 'a') + "$" + std::string(64, 'b') + "\",\n        \"role\": \"user\",\n        \"created\": 1,"
-               "\n        \"last_login\": 2\n    }";
-    });
-    return s + "\n]";
+    return big("[", "", [](std::size_t i) { return "{\"id\":\"usr_" + n(i) + "\",\"username\":\"user" + n(i) + "\",\"email\":\"\",\"pass_hash\":\"pbkdf2$100000$" + std::string(32, 'a') + "$" + std::string(64, 'b') + "\",\"role\":\"user\",\"created\":1,\"last_login\":2}"; }, "]");
 }
-
 std::string clients_json() {
-    std::string s = "[";
-    fill(s, 1, [](std::size_t i) {
-        return "    {\n        \"client_id\": \"client_" + padded(i, 11) + "\",\n        \"name\": \"app " + std::to_string(i) +
-               "\",\n        \"secret\": \"sec_" + std::string(22, 'x') + "\",\n        \"scopes\": \"openid profile\","
-               "\n        \"redirect_uris\": [\n            \"https://app" + std::to_string(i) + ".example/cb\"\n        ]\n    }";
-    });
-    return s + "\n]";
+    return big("[", "", [](std::size_t i) { return "{\"client_id\":\"client_" + n(i) + "\",\"name\":\"app\",\"secret\":\"sec_" + std::string(22, 'x') + "\",\"scopes\":\"openid\",\"redirect_uris\":[\"https://app.example/cb\"]}"; }, "]");
 }
-
 std::string consents_json() {
-    std::string s = "{";
-    fill(s, 1, [](std::size_t i) {
-        return "    \"usr_" + padded(i, 11) + "\": {\n        \"client_" + padded(i % 31, 11) +
-               "\": {\n            \"scopes\": \"openid profile email\",\n            \"granted\": 1750000000\n        }\n    }";
-    });
-    return s + "\n}";
+    return big("{", "", [](std::size_t i) { return "\"usr_" + n(i) + "\":{\"client_" + n(i % 31) + "\":{\"scopes\":\"openid profile\",\"granted\":1}}"; }, "}");
 }
-
 std::string audit_json() {
-    std::string s = "[";
-    fill(s, 1, [](std::size_t i) {
-        return "    {\n        \"ts\": " + std::to_string(1750000000 + i) + ",\n        \"event\": \"login\",\n        "
-               "\"user_id\": \"usr_" + padded(i % 997, 11) + "\",\n        \"username\": \"user\",\n        \"ip\": "
-               "\"192.0.2.1\",\n        \"detail\": \"\"\n    }";
-    });
-    return s + "\n]";
+    return big("[", "", [](std::size_t i) { return "{\"ts\":" + n(i) + ",\"event\":\"login\",\"user_id\":\"usr_" + n(i % 997) + "\",\"username\":\"u\",\"ip\":\"192.0.2.1\",\"detail\":\"\"}"; }, "]");
 }
-
 std::string revoked_json() {
-    std::string s = "{";
-    fill(s, 1, [](std::size_t i) {
-        return "    \"jti" + padded(i, 13) + "\": {\n        \"exp\": " + kFar +
-               ",\n        \"sub\": \"usr_1\",\n        \"client_id\": \"client_a\"\n    }";
-    });
-    return s + "\n}";
+    return big("{", "", [](std::size_t i) { return "\"jti" + n(i) + "\":{\"exp\":" + std::string(kFar) + ",\"sub\":\"usr_1\",\"client_id\":\"client_a\"}"; }, "}");
 }
 
 // What a listing handed out: 0 a listing, 3 its empty form ("[]" or "{}"), 1 NULL (only without

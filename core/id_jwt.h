@@ -80,8 +80,9 @@ int id_jwt_verify(const char *token, id_jwt_claims *claims);
 
 /* The 32-byte HS256 secret: the first 32 bytes of secret.key in the data directory. A missing or
  * shorter file is replaced, under the lock of secret.key, by 32 fresh random bytes written to
- * disk (mode 0600) before they are returned, so concurrent first callers get one secret. Returns
- * 0 with the secret in `out`, or -1 (file unreadable, no randomness, write failed) with `out`
+ * disk (mode 0600) before they are returned, so concurrent first callers get one secret (a file
+ * another caller puts in place during the read is read, never taken for unreadable). Returns 0
+ * with the secret in `out`, or -1 (file unreadable, no randomness, write failed) with `out`
  * zeroed. */
 int id_get_secret_key(unsigned char out[32]);
 

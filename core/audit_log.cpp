@@ -82,7 +82,7 @@ int record(const char* event, const char* user_id, const char* username, const c
     return result;
 }
 
-void write_member(rapidjson::Writer<rapidjson::StringBuffer>& out, const char* name, std::string_view text) {
+void write_member(JsonWriter<>& out, const char* name, std::string_view text) {
     out.Key(name);
     out.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
 }
@@ -91,8 +91,8 @@ char* list_json(int max) {
     const rapidjson::SizeType limit = max <= 0 ? kDefaultListed : static_cast<rapidjson::SizeType>(max);
     Document doc;
     if (load_document(kAuditFile, doc) != LoadStatus::loaded || !doc.IsArray()) return heap_text("[]");
-    rapidjson::StringBuffer buf;
-    rapidjson::Writer<rapidjson::StringBuffer> out(buf);
+    JsonBuffer buf;
+    JsonWriter<> out(buf);
     out.StartArray();
     const rapidjson::SizeType size = doc.Size();
     for (rapidjson::SizeType i = 0; i < std::min(limit, size); ++i) {

@@ -106,8 +106,8 @@ int revoke(std::string_view user_id, std::string_view client_id) {
 char* list_json() {
     Document doc;
     if (load_document(kConsentsFile, doc) != LoadStatus::loaded || !doc.IsObject()) return heap_text("[]");
-    rapidjson::StringBuffer buf;
-    rapidjson::Writer<rapidjson::StringBuffer> out(buf);
+    JsonBuffer buf;
+    JsonWriter<> out(buf);
     out.StartArray();
     for (const auto& user : doc.GetObject()) {
         if (!user.value.IsObject()) continue;

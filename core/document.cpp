@@ -5,10 +5,6 @@
 
 #include <rapidjson/encodedstream.h>
 #include <rapidjson/memorystream.h>
-#include <rapidjson/prettywriter.h>
-#include <rapidjson/reader.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +20,25 @@
 #include "core/utf8.hpp"
 
 namespace tarn {
+
+void* JsonHeap::Malloc(std::size_t size) {
+    if (size == 0) return nullptr;  // as RapidJSON's own allocator: nothing to hand out
+    void* p = std::malloc(size);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+
+void* JsonHeap::Realloc(void* original, std::size_t, std::size_t new_size) {
+    if (new_size == 0) {
+        std::free(original);
+        return nullptr;
+    }
+    void* p = std::realloc(original, new_size);
+    if (!p) throw std::bad_alloc();  // `original` is still allocated and still its owner's
+    return p;
+}
+
+void JsonHeap::Free(void* p) { std::free(p); }
 
 namespace {
 
@@ -99,7 +114,7 @@ bool parse_json(std::string_view text, Document& out) {
     auto read = [&](Document& doc) {
         rapidjson::MemoryStream bytes(text.data(), text.size());
         rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> in(bytes);
-        rapidjson::Reader reader;
+        JsonReader reader;
         DepthLimitedHandler handler(doc);
         parsed = !reader.Parse<kParseFlags>(in, handler).IsError();
         return parsed;
@@ -121,12 +136,12 @@ bool parse_json(std::string_view text, Document& out) {
 
 bool write_json(const Value& v, bool pretty, std::string& out) {
     if (!writable(v)) return false;
-    rapidjson::StringBuffer buf;
+    JsonBuffer buf;
     if (pretty) {
-        rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buf);
+        JsonPrettyWriter writer(buf);
         if (!v.Accept(writer)) return false;
     } else {
-        rapidjson::Writer<rapidjson::StringBuffer> writer(buf);
+        JsonWriter<> writer(buf);
         if (!v.Accept(writer)) return false;
     }
     out.assign(buf.GetString(), buf.GetSize());

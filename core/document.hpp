@@ -4,7 +4,12 @@
 #pragma once
 
 #include <rapidjson/document.h>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/reader.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,15 +17,37 @@
 
 #include "identity_common.h"
 
+namespace tarn {
+
+// The heap under every JSON document, text buffer, reader and writer of the library: malloc,
+// except that memory running out throws std::bad_alloc instead of handing back null. RapidJSON
+// writes through whatever its allocator returns (a copied string, a grown stack), so a null would
+// be a crash; the throw unwinds out of RapidJSON to the C interface, where every function catches
+// it and fails as documented. Nothing in the library may use RapidJSON's own CrtAllocator.
+struct JsonHeap {
+    static const bool kNeedFree = true;
+    void* Malloc(std::size_t size);
+    void* Realloc(void* original, std::size_t original_size, std::size_t new_size);
+    static void Free(void* p);
+};
+
+using JsonAllocator = rapidjson::MemoryPoolAllocator<JsonHeap>;
+using Document = rapidjson::GenericDocument<rapidjson::UTF8<>, JsonAllocator, JsonHeap>;
+using Value = rapidjson::GenericValue<rapidjson::UTF8<>, JsonAllocator>;
+using JsonReader = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, JsonHeap>;
+using JsonBuffer = rapidjson::GenericStringBuffer<rapidjson::UTF8<>, JsonHeap>;
+template <unsigned Flags = rapidjson::kWriteDefaultFlags>
+using JsonWriter = rapidjson::Writer<JsonBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>, JsonHeap, Flags>;
+using JsonPrettyWriter = rapidjson::PrettyWriter<JsonBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>, JsonHeap>;
+
+}  // namespace tarn
+
 // The C handle of a document is a RapidJSON document.
 struct id_json_doc {
-    rapidjson::Document doc;
+    tarn::Document doc;
 };
 
 namespace tarn {
-
-using Document = rapidjson::Document;
-using Value = rapidjson::Value;
 
 // Full path of `name` in the configured data directory (which this creates when missing),
 // cut at 1023 bytes as every path of the data directory is.

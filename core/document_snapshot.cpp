@@ -1,6 +1,5 @@
 // Snapshots of documents: a parse made before an operation takes the lock, reused under the lock
 // when the document still holds the same bytes.
-#include <fcntl.h>
 
 #include <cerrno>
 #include <string>
@@ -17,8 +16,8 @@ namespace {
 // difference.
 ReadStatus holds_exactly(const std::string& path, std::string_view known, bool& same) {
     same = false;
-    FileDescriptor fd(io_ops().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0));
-    if (!fd) return open_failure(path.c_str());
+    FileDescriptor fd;
+    if (const ReadStatus opened = open_for_reading(path.c_str(), fd); opened != ReadStatus::ok) return opened;
     char buf[65536];
     for (;;) {
         const ssize_t n = io_ops().read(fd.get(), buf, sizeof buf);

@@ -56,16 +56,25 @@ bool write_all(int fd, std::string_view data) {
     return true;
 }
 
-ReadStatus open_failure(const char* path) {
-    if (errno != ENOENT) return ReadStatus::error;
-    struct stat st;
-    return ::lstat(path, &st) == 0 ? ReadStatus::error : ReadStatus::missing;
+ReadStatus open_for_reading(const char* path, FileDescriptor& fd) {
+    // Documents are only ever put in place by rename and never removed, so a second open finds
+    // a file that turned up; one that still fails leaves a link whose target is gone, or a name
+    // that changes under every look, and either is an error.
+    constexpr int kAttempts = 3;
+    for (int attempt = 1;; ++attempt) {
+        fd = FileDescriptor(io_ops().open(path, O_RDONLY | O_CLOEXEC, 0));
+        if (fd) return ReadStatus::ok;
+        if (errno != ENOENT) return ReadStatus::error;
+        struct stat st;
+        if (::lstat(path, &st) != 0) return ReadStatus::missing;
+        if (attempt == kAttempts) return ReadStatus::error;
+    }
 }
 
 ReadStatus read_file(const char* path, std::string& out) {
     out.clear();
-    FileDescriptor fd(io_ops().open(path, O_RDONLY | O_CLOEXEC, 0));
-    if (!fd) return open_failure(path);
+    FileDescriptor fd;
+    if (const ReadStatus opened = open_for_reading(path, fd); opened != ReadStatus::ok) return opened;
     struct stat st;
     if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
         out.reserve(static_cast<size_t>(st.st_size));

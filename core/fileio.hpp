@@ -54,10 +54,13 @@ const IoOps& system_io();  // the real system calls
 bool write_all(int fd, std::string_view data);
 
 enum class ReadStatus { ok, missing, error };
-// What a failed open of `path` for reading means, from errno: missing when nothing at all stands
-// at that name; an error otherwise, a link whose target is gone included (a store behind a link
-// to an unmounted volume must not be taken for an empty one and replaced).
-ReadStatus open_failure(const char* path);
+// Opens `path` for reading into `fd`: ok; missing when nothing at all stands at that name; an
+// error otherwise, a link whose target is gone included (a store behind a link to an unmounted
+// volume must not be taken for an empty one and replaced). An open that fails for want of the
+// file while a file stands at the name when that is checked (another process renamed the first
+// copy into place in between) is tried again, so that a file being created reads as missing or
+// as the new file, never as an error.
+ReadStatus open_for_reading(const char* path, FileDescriptor& fd);
 // Reads the whole file at `path` into `out`.
 ReadStatus read_file(const char* path, std::string& out);
 

@@ -80,20 +80,22 @@ int id_jwt_verify(const char *token, id_jwt_claims *claims);
 
 /* The 32-byte HS256 secret: the first 32 bytes of secret.key in the data directory. A missing or
  * shorter file is replaced, under the lock of secret.key, by 32 fresh random bytes written to
- * disk (mode 0600) before they are returned, so concurrent first callers get one secret. Returns
- * 0 with the secret in `out`, or -1 (file unreadable, no randomness, write failed) with `out`
+ * disk (mode 0600) before they are returned, so concurrent first callers get one secret (a file
+ * another caller puts in place during the read is read, never taken for unreadable). Returns 0
+ * with the secret in `out`, or -1 (file unreadable, no randomness, write failed) with `out`
  * zeroed. */
 int id_get_secret_key(unsigned char out[32]);
 
-/* Records `jti` as revoked until `exp` in revoked.json (under its lock), with "sub" and
- * "client_id" (NULL as ""), after dropping every entry whose "exp" has been reached or is not an
- * integer; the identifier ends up held by one member, the last. An unparseable revoked.json is
- * kept as revoked.json.corrupt-<unix time> and replaced. Returns 0, or -1 (NULL or empty jti, a
- * text that is not UTF-8, lock, read or save failure) with revoked.json unchanged. */
+/* Records `jti` as revoked through the second `exp` (0: for good) in revoked.json (under its lock),
+ * with "sub" and "client_id" (NULL as ""), after dropping every entry that no longer revokes (see
+ * id_revoke_is_jti); the identifier ends up held by one member, the last. An unparseable
+ * revoked.json is kept as revoked.json.corrupt-<unix time> and replaced. Returns 0, or -1 (NULL or
+ * empty jti, a text that is not UTF-8, lock, read or save failure) with revoked.json unchanged. */
 int id_revoke_add_jti(const char *jti, int64_t exp, const char *sub, const char *client_id);
-/* 1 when revoked.json holds `jti` with an "exp" still ahead of the current second, or with an
- * "exp" that is 0 or not an integer; 0 otherwise (also for NULL or empty jti, and for a
- * revoked.json that is missing, unreadable or unparseable). Takes no lock. */
+/* 1 when the first entry of `jti` in revoked.json has an "exp" not before the current second (a
+ * token is accepted in its "exp" second), or an "exp" that is 0, missing or not an integer; also 1
+ * for every identifier while revoked.json exists but cannot be read or parsed, or memory runs out
+ * (fails closed). 0 otherwise (NULL or empty jti, no revoked.json). Takes no lock. */
 int id_revoke_is_jti(const char *jti);
 
 #pragma GCC visibility pop

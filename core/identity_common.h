@@ -1,7 +1,10 @@
 /* Public interface of the identity core: the configuration record, JSON documents in the data
  * directory with their advisory locks, and (through the included headers) the crypto primitives,
  * the signing keys and the CGI helpers. Every function has C linkage; nothing throws. Texts handed
- * out on the heap are released with id_free. */
+ * out on the heap are released with id_free. Memory running out while a document is read, built
+ * or written is a failure with the documented failure result (-1, 0, NULL, a listing's empty
+ * form), never a crash. A document read without its lock while another process first creates it
+ * reads as missing or as the new document, never as unreadable. */
 #ifndef IDENTITY_COMMON_H
 #define IDENTITY_COMMON_H
 
@@ -46,7 +49,7 @@ typedef struct id_json_doc id_json_doc;
 
 /* Parses the document `name` of the data directory (strict JSON, valid UTF-8, at most 128 levels
  * of nested arrays and objects). Returns a document the caller releases with id_json_doc_free, or
- * NULL when it is missing, unreadable or invalid. */
+ * NULL when it is missing, unreadable or invalid, or memory runs out. */
 id_json_doc *id_load_json_file(const char *name);
 /* Replaces the document `name` of the data directory by `doc` in the pretty form (four-space
  * indent) atomically: a temporary file "<name>.tmp" (mode 0600) is written, flushed to disk and
@@ -56,9 +59,11 @@ id_json_doc *id_load_json_file(const char *name);
  * the old document untouched and no temporary file left. */
 int id_save_json_file(const char *name, const id_json_doc *doc);
 /* Parses `len` bytes of strict JSON text (as id_load_json_file reads a file); NULL when invalid,
- * including text nested deeper than 128 levels. Release with id_json_doc_free. */
+ * including text nested deeper than 128 levels, or when memory runs out. Release with
+ * id_json_doc_free. */
 id_json_doc *id_json_doc_parse(const char *text, size_t len);
-/* Serializes `doc` (compact when pretty is 0) into a heap text released with id_free, or NULL. */
+/* Serializes `doc` (compact when pretty is 0) into a heap text released with id_free, or NULL
+ * (NULL doc, a text that is not UTF-8, no memory). */
 char *id_json_doc_write(const id_json_doc *doc, int pretty);
 /* Releases a document; NULL is harmless. */
 void id_json_doc_free(id_json_doc *doc);

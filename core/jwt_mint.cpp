@@ -1,14 +1,12 @@
 // Minting of access and ID tokens: the claims set written as compact JSON in its fixed member
 // order, then signed RS256 with the active key.
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string_view>
 
 #include "core/clock.hpp"
+#include "core/document.hpp"
 #include "core/utf8.hpp"
 #include "identity_common.h"
 
@@ -38,8 +36,8 @@ public:
     }
 
 private:
-    rapidjson::StringBuffer buffer_;
-    rapidjson::Writer<rapidjson::StringBuffer> writer_;  // texts are checked before they reach it
+    JsonBuffer buffer_;
+    JsonWriter<> writer_;  // texts are checked before they reach it
     bool ok_;
 };
 

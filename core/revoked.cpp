@@ -1,6 +1,13 @@
 // revoked.json: identifiers ("jti") of access tokens revoked before their expiry, each kept until
 // that expiry has passed. One object; each member is named by an identifier and holds
 // {"exp", "sub", "client_id"}.
+//
+// A revocation must hold for as long as its token is accepted. Verification takes a token in the
+// second of its "exp", so an identifier reads as revoked through that second, and the prune keeps
+// every entry the check would still answer revoked for (one without a usable expiry for good:
+// dropping it would quietly take the revocation back). A list that exists but cannot be read or
+// parsed cannot tell one token from another, so every identifier reads as revoked until a change
+// sets the file aside.
 #include <cstdint>
 #include <string_view>
 
@@ -16,10 +23,13 @@ constexpr std::string_view kRevokedFile = "revoked.json";
 
 bool is_integer(const Value& v) { return v.IsInt64() || v.IsUint64(); }
 
-// True when an entry still has to be kept at `now`: an object whose integer "exp" lies ahead.
+// True when `entry` still revokes its identifier at `now`: an object whose "exp" is missing, not an
+// integer, 0, or not before `now`.
 bool still_revoked(const Value& entry, std::int64_t now) {
+    if (!entry.IsObject()) return false;
     const Value* exp = json::member(entry, "exp");
-    return exp && is_integer(*exp) && json::int_value(exp) > now;
+    if (!exp || !is_integer(*exp) || json::int_value(exp) == 0) return true;
+    return json::int_value(exp) >= now;
 }
 
 int add(std::string_view jti, std::int64_t exp, std::string_view sub, std::string_view client_id) {
@@ -27,8 +37,8 @@ int add(std::string_view jti, std::int64_t exp, std::string_view sub, std::strin
         if (!doc.IsObject()) doc.SetObject();  // missing, or a root of another type
         auto& a = doc.GetAllocator();
         const std::int64_t now = now_seconds();
-        // One pass that keeps the order: entries that have expired (or are not entries) go, and
-        // so does every earlier member of this identifier, since the new entry comes last.
+        // One pass that keeps the order: entries that no longer revoke (or are not entries) go,
+        // and so does every earlier member of this identifier, since the new entry comes last.
         Value kept(rapidjson::kObjectType);
         for (auto& m : doc.GetObject()) {
             if (json::text(m.name) == jti || !still_revoked(m.value, now)) continue;
@@ -46,13 +56,14 @@ int add(std::string_view jti, std::int64_t exp, std::string_view sub, std::strin
 
 int is_revoked(std::string_view jti) {
     Document doc;
-    if (load_document(kRevokedFile, doc) != LoadStatus::loaded) return 0;
+    switch (load_document(kRevokedFile, doc)) {
+        case LoadStatus::loaded: break;
+        case LoadStatus::missing: return 0;
+        case LoadStatus::invalid:
+        case LoadStatus::unreadable: return 1;  // fails closed
+    }
     const Value* entry = json::member(doc, jti);  // the first member of that name
-    if (!entry || !entry->IsObject()) return 0;
-    const Value* exp = json::member(*entry, "exp");
-    // An entry without a usable expiry stays revoked until the next add prunes it.
-    if (!exp || !is_integer(*exp) || json::int_value(exp) == 0) return 1;
-    return now_seconds() < json::int_value(exp) ? 1 : 0;
+    return entry && still_revoked(*entry, now_seconds()) ? 1 : 0;
 }
 
 std::string_view or_empty(const char* s) { return s ? s : ""; }
@@ -74,6 +85,6 @@ extern "C" int id_revoke_is_jti(const char* jti) {
     try {
         return tarn::jwt::is_revoked(jti);
     } catch (...) {
-        return 0;
+        return 1;  // the list could not be read (no memory): fails closed
     }
 }

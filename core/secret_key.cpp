@@ -8,7 +8,6 @@
 // handed out before it is on disk. (A link of a private temporary file would make first creation
 // lock-free, but it cannot replace a short file, and a failed removal of the temporary name would
 // leave a second copy of the secret behind.)
-#include <fcntl.h>
 
 #include <cerrno>
 #include <cstring>
@@ -28,10 +27,11 @@ enum class SecretFile { usable, short_or_missing, unreadable };
 
 // The first 32 bytes of secret.key into `out` (which may hold part of them otherwise).
 SecretFile read_secret(const std::string& path, unsigned char* out) {
-    FileDescriptor fd(io_ops().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0));
-    if (!fd) {
-        return open_failure(path.c_str()) == ReadStatus::missing ? SecretFile::short_or_missing
-                                                                 : SecretFile::unreadable;
+    FileDescriptor fd;
+    switch (open_for_reading(path.c_str(), fd)) {
+        case ReadStatus::ok: break;
+        case ReadStatus::missing: return SecretFile::short_or_missing;
+        case ReadStatus::error: return SecretFile::unreadable;
     }
     std::size_t got = 0;
     while (got < kSecretLen) {

@@ -14,8 +14,7 @@
 namespace tarn::tokens {
 namespace {
 
-using Writer = rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
-                                 rapidjson::CrtAllocator, rapidjson::kWriteValidateEncodingFlag>;
+using Writer = JsonWriter<rapidjson::kWriteValidateEncodingFlag>;
 
 bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
@@ -113,7 +112,7 @@ private:
                out_.EndObject();
     }
 
-    rapidjson::StringBuffer buf_;
+    JsonBuffer buf_;
     Writer out_;
     std::string_view user_;
     std::vector<std::string_view> families_;  // of the user's listed refresh tokens

@@ -61,7 +61,7 @@ int admin_count(const Value& root) {
 }
 
 // The listing of one user: the stored members it has, in the listing's order, never "pass_hash".
-void list_user(const Value& user, rapidjson::Writer<rapidjson::StringBuffer>& w) {
+void list_user(const Value& user, JsonWriter<>& w) {
     w.StartObject();
     for (const char* name : {"id", "username", "email"}) {
         const Value* v = json::member(user, name);
@@ -81,8 +81,8 @@ void list_user(const Value& user, rapidjson::Writer<rapidjson::StringBuffer>& w)
 }
 
 char* list_json() {
-    rapidjson::StringBuffer buf;
-    rapidjson::Writer<rapidjson::StringBuffer> w(buf);
+    JsonBuffer buf;
+    JsonWriter<> w(buf);
     w.StartArray();
     Document doc;
     if (load_users(doc))

@@ -14,7 +14,9 @@
 //   for its kid, names that kid and carries the payload given; without a usable active key,
 //   signing fails; with one, it fails only when p or q is not prime;
 // - a rotation fails (no key pair can be made) and changes nothing; pruning retired keys older
-//   than 30 days removes exactly those, never the one "active" names, and saves what is kept.
+//   than 30 days removes exactly those, never the one "active" names, and saves what is kept:
+//   every element of "keys" the table did not take (unusable, or beyond the eighth key) as it
+//   was and where it stood, each kept entry in the place of the element it was read from.
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
@@ -61,6 +63,7 @@ struct RefKey {
     std::int64_t created = 0;
     std::int32_t status = 2;
     Bytes der;
+    std::size_t source = 0;  // index of its element in "keys"
 };
 
 struct RefTable {
@@ -104,8 +107,9 @@ RefTable reference_read(const tarn::Value& root) {
     if (const tarn::Value* a = first_member(root, "active"); a && a->IsString()) t.active = kid_text(*a);
     const tarn::Value* list = first_member(root, "keys");
     if (!list || !list->IsArray()) return t;
-    for (const auto& el : list->GetArray()) {
+    for (rapidjson::SizeType at = 0; at < list->Size(); ++at) {
         if (t.keys.size() == ID_KEYS_MAX) break;
+        const tarn::Value& el = (*list)[at];
         if (!el.IsObject()) continue;
         const tarn::Value* kid = first_member(el, "kid");
         const tarn::Value* der = first_member(el, "priv_der_b64");
@@ -118,7 +122,7 @@ RefTable reference_read(const tarn::Value& root) {
         if (bytes.bytes.size() > sizeof(id_key_entry::der)) bytes.bytes.resize(sizeof(id_key_entry::der));
         t.keys.push_back({kid_text(*kid), created_of(first_member(el, "created")),
                           is_text(first_member(el, "status"), "active") ? 1 : 2,
-                          Bytes(bytes.bytes.begin(), bytes.bytes.end())});
+                          Bytes(bytes.bytes.begin(), bytes.bytes.end()), at});
     }
     t.result = t.keys.empty() ? -1 : 0;
     return t;
@@ -371,6 +375,18 @@ void check_rotation_fails(const RefTable& loaded, std::string_view original) {
     FUZZ_CHECK(keys_json() == original);
 }
 
+// A saved key object: the five members in the written order, from the entry.
+void check_saved_entry(const tarn::Value& o, const RefKey& k) {
+    FUZZ_CHECK(o.IsObject());
+    FUZZ_CHECK((member_names(o) == std::vector<std::string_view>{"kid", "created", "alg", "priv_der_b64", "status"}));
+    FUZZ_CHECK(is_text(first_member(o, "kid"), k.kid));
+    const tarn::Value* created = first_member(o, "created");
+    FUZZ_CHECK(created->IsInt64() && created->GetInt64() == k.created);
+    FUZZ_CHECK(is_text(first_member(o, "alg"), "RS256"));
+    FUZZ_CHECK(base64url_bytes(first_member(o, "priv_der_b64")) == k.der);
+    FUZZ_CHECK(is_text(first_member(o, "status"), k.status == 1 ? "active" : "retired"));
+}
+
 void check_prune(const RefTable& loaded, std::string_view original) {
     const std::int64_t cutoff = kNow - std::int64_t{kPruneDays} * 86400;
     RefTable kept = loaded;
@@ -392,19 +408,33 @@ void check_prune(const RefTable& loaded, std::string_view original) {
     }
     tarn::Document saved;
     FUZZ_CHECK(tarn::parse_json(saved_text, saved));
-    const RefTable reread = reference_read(saved);
-    // An entry whose key text decoded to no bytes ("A=") is saved with an empty "priv_der_b64",
-    // which the next load skips.
-    std::vector<RefKey> survivors;
-    for (const RefKey& k : kept.keys)
-        if (!k.der.empty()) survivors.push_back(k);
-    FUZZ_CHECK(reread.active == kept.active && reread.keys.size() == survivors.size());
-    for (std::size_t i = 0; i < survivors.size(); ++i) {
-        FUZZ_CHECK(reread.keys[i].kid == survivors[i].kid);
-        FUZZ_CHECK(reread.keys[i].created == survivors[i].created);
-        FUZZ_CHECK(reread.keys[i].status == survivors[i].status);
-        FUZZ_CHECK(reread.keys[i].der == survivors[i].der);
+    FUZZ_CHECK(saved.IsObject());
+    FUZZ_CHECK((member_names(saved) == std::vector<std::string_view>{"active", "keys"}));
+    FUZZ_CHECK(is_text(first_member(saved, "active"), kept.active));
+    tarn::Document before;
+    FUZZ_CHECK(tarn::parse_json(original, before));
+    const tarn::Value& was = *first_member(before, "keys");
+    const tarn::Value& now = *first_member(saved, "keys");
+    FUZZ_CHECK(now.IsArray());
+    // Element by element: one the table did not take comes back as it was; one it took comes back
+    // as its entry, or not at all when pruned.
+    rapidjson::SizeType out = 0;
+    std::size_t next_kept = 0;
+    std::size_t next_loaded = 0;
+    for (rapidjson::SizeType at = 0; at < was.Size(); ++at) {
+        const bool taken = next_loaded < loaded.keys.size() && loaded.keys[next_loaded].source == at;
+        if (!taken) {
+            FUZZ_CHECK(out < now.Size() && same_value(now[out], was[at]));
+            ++out;
+            continue;
+        }
+        ++next_loaded;
+        if (next_kept < kept.keys.size() && kept.keys[next_kept].source == at) {
+            FUZZ_CHECK(out < now.Size());
+            check_saved_entry(now[out++], kept.keys[next_kept++]);
+        }
     }
+    FUZZ_CHECK(out == now.Size() && next_kept == kept.keys.size());
 }
 
 }  // namespace

@@ -50,13 +50,16 @@ typedef struct id_key_entry {
  * the lock is not obtained, keys.json cannot be read or holds no key entry (it is left as it
  * is), the set-aside fails, or generation or saving fails (a failed save is retried 3 times). */
 int id_keys_load_or_create(void);
-/* Reloads keys.json under the lock, retires the active key and adds a fresh active one, saved.
- * Returns 0, or -1 when the table is full (8 keys: prune first), generation fails or the save
- * fails; on -1 keys.json and this process's table are as they were. */
+/* Reloads keys.json under the lock, retires the active key and adds a fresh active one last,
+ * saved; elements of "keys" the table did not take (unusable, or beyond the eighth key) are
+ * written back as they were, where they stood. Returns 0, or -1 when the table is full (8 keys:
+ * prune first), generation fails or the save fails; on -1 keys.json and this process's table are
+ * as they were. */
 int id_keys_rotate(void);
-/* Reloads keys.json under the lock, removes retired keys created more than `age_days` days ago
- * (never the one "active" names) and saves. Returns the number removed (0: nothing saved), or -1
- * with keys.json and this process's table as they were. */
+/* Reloads keys.json under the lock, removes the table's retired keys created more than `age_days`
+ * days ago (never the one "active" names, wherever it stands) and saves, writing back what the
+ * table did not take as rotation does. Returns the number removed (0: nothing saved), or -1 with
+ * keys.json and this process's table as they were. */
 int id_keys_prune(int32_t age_days);
 /* Compact JSON array of {"kid","created","alg","status"} objects, one per table entry in table
  * order (kids JSON-escaped), no key material. A heap text the caller frees (id_free), or NULL on

@@ -1,5 +1,6 @@
 // The key store: keys.json, the process-wide key table, creation of the first key pair, rotation,
 // pruning and the key listing.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdint>
@@ -78,8 +79,9 @@ int table_from_doc(const Value& root, KeyTable& t) {
         copy_cut(t.active_kid, sizeof t.active_kid, *active);
     const Value* keys = member(root, "keys");
     if (!keys || !keys->IsArray()) return -1;
-    for (const Value& el : keys->GetArray()) {
+    for (rapidjson::SizeType at = 0; at < keys->Size(); ++at) {
         if (t.nkeys == ID_KEYS_MAX) break;
+        const Value& el = (*keys)[at];
         if (!el.IsObject()) continue;
         const Value* kid = member(el, "kid");
         const Value* der = member(el, "priv_der_b64");
@@ -101,65 +103,106 @@ int table_from_doc(const Value& root, KeyTable& t) {
         e.status = (status && string_is(*status, "active")) ? 1 : 2;
         e.has_private = 1;
         e.decoded = 0;
+        t.source[t.nkeys] = static_cast<std::int32_t>(at);
         ++t.nkeys;
     }
     return t.nkeys;
 }
 
-// The keys.json document of `t`, in the written member order. False when an encoding fails.
-bool table_to_doc(const KeyTable& t, Document& doc) {
+// The key object of a table entry, in the written member order. False when the encoding fails.
+bool entry_to_value(const id_key_entry& e, Value& k, Document& doc) {
+    auto& a = doc.GetAllocator();
+    char der_text[kDerTextCap];
+    if (e.der_len > sizeof e.der ||
+        tarn_base64url_encode(e.der, static_cast<std::size_t>(e.der_len), der_text, sizeof der_text) < 0)
+        return false;
+    k.SetObject();
+    k.AddMember("kid", Value(e.kid, a), a);
+    k.AddMember("created", Value(static_cast<std::int64_t>(e.created)), a);
+    k.AddMember("alg", Value("RS256"), a);
+    k.AddMember("priv_der_b64", Value(der_text, a), a);
+    k.AddMember("status", rapidjson::StringRef(e.status == 1 ? "active" : "retired"), a);
+    return true;
+}
+
+// keys.json as a change read it under its lock: the parse, and which elements of its "keys" the
+// table took (ascending). Empty when the change works on the table in memory instead.
+struct StoredKeys {
+    Document doc;
+    std::int32_t taken[ID_KEYS_MAX] = {};
+    int ntaken = 0;
+    const Value* elements() const {
+        const Value* keys = doc.IsObject() ? member(doc, "keys") : nullptr;
+        return keys && keys->IsArray() ? keys : nullptr;
+    }
+    bool took(std::int32_t at) const { return std::find(taken, taken + ntaken, at) != taken + ntaken; }
+};
+
+// The keys.json document of `t`, in the written member order. The elements of `stored` that the
+// table did not take (unusable, or beyond the eighth key) come back as they were, where they
+// stood; the entries read from the others stand in their place (a removed one leaves nothing);
+// keys made since follow. False when an encoding fails.
+bool table_to_doc(const KeyTable& t, const StoredKeys& stored, Document& doc) {
     doc.SetObject();
     auto& a = doc.GetAllocator();
     doc.AddMember("active", Value(t.active_kid, a), a);
     Value keys(rapidjson::kArrayType);
-    for (int i = 0; i < t.nkeys; ++i) {
-        const id_key_entry& e = t.keys[i];
-        char der_text[kDerTextCap];
-        if (e.der_len > sizeof e.der ||
-            tarn_base64url_encode(e.der, static_cast<std::size_t>(e.der_len), der_text,
-                                  sizeof der_text) < 0)
-            return false;
-        Value k(rapidjson::kObjectType);
-        k.AddMember("kid", Value(e.kid, a), a);
-        k.AddMember("created", Value(static_cast<std::int64_t>(e.created)), a);
-        k.AddMember("alg", Value("RS256"), a);
-        k.AddMember("priv_der_b64", Value(der_text, a), a);
-        k.AddMember("status", rapidjson::StringRef(e.status == 1 ? "active" : "retired"), a);
+    auto add = [&](const id_key_entry& e) {
+        Value k;
+        if (!entry_to_value(e, k, doc)) return false;
         keys.PushBack(k, a);
+        return true;
+    };
+    int next = 0;  // entries are in the order of their sources, new ones (-1) last
+    if (const Value* elements = stored.elements()) {
+        for (rapidjson::SizeType at = 0; at < elements->Size(); ++at) {
+            const auto here = static_cast<std::int32_t>(at);
+            if (!stored.took(here)) {
+                keys.PushBack(Value((*elements)[at], a), a);  // a copy, byte for byte once written
+                continue;
+            }
+            for (; next < t.nkeys && t.source[next] == here; ++next)
+                if (!add(t.keys[next])) return false;
+        }
     }
+    for (; next < t.nkeys; ++next)
+        if (!add(t.keys[next])) return false;
     doc.AddMember("keys", keys, a);
     return true;
-}
-
-void commit(const KeyTable& t) {
-    g_table.nkeys = t.nkeys;
-    std::memcpy(g_table.active_kid, t.active_kid, sizeof g_table.active_kid);
-    for (int i = 0; i < t.nkeys; ++i) copy_entry(g_table.keys[i], t.keys[i]);
 }
 
 void copy_table(KeyTable& dst, const KeyTable& src) {
     dst.nkeys = src.nkeys;
     std::memcpy(dst.active_kid, src.active_kid, sizeof dst.active_kid);
-    for (int i = 0; i < src.nkeys; ++i) copy_entry(dst.keys[i], src.keys[i]);
+    for (int i = 0; i < src.nkeys; ++i) {
+        copy_entry(dst.keys[i], src.keys[i]);
+        dst.source[i] = src.source[i];
+    }
 }
+
+void commit(const KeyTable& t) { copy_table(g_table, t); }
 
 // How a changing operation found keys.json after taking its lock.
 enum class Reloaded { ok, replace_corrupt, failed };
 
-// Reads keys.json again into g_work for rotation and pruning. A missing or unparseable file
-// leaves the table in memory to work on (an unparseable one is set aside before it is replaced);
-// a file that cannot be read, or holds no usable key, fails.
-Reloaded reload_work(const DocFile& file) {
-    Document doc;
-    switch (load_document(file, doc)) {
+// Reads keys.json again into g_work for rotation and pruning, keeping the parse in `stored`. A
+// missing or unparseable file leaves the table in memory to work on (an unparseable one is set
+// aside before it is replaced); a file that cannot be read, or holds no usable key, fails.
+Reloaded reload_work(const DocFile& file, StoredKeys& stored) {
+    const LoadStatus status = load_document(file, stored.doc);
+    switch (status) {
         case LoadStatus::loaded:
-            return table_from_doc(doc, g_work) > 0 ? Reloaded::ok : Reloaded::failed;
-        case LoadStatus::missing:
-            copy_table(g_work, g_table);
+            if (table_from_doc(stored.doc, g_work) <= 0) return Reloaded::failed;
+            stored.ntaken = g_work.nkeys;
+            std::copy(g_work.source, g_work.source + g_work.nkeys, stored.taken);
             return Reloaded::ok;
+        case LoadStatus::missing:
         case LoadStatus::invalid:
+            // No file to put the entries back into: they are written in table order.
+            stored.doc.SetNull();
             copy_table(g_work, g_table);
-            return Reloaded::replace_corrupt;
+            std::fill(g_work.source, g_work.source + g_work.nkeys, -1);
+            return status == LoadStatus::missing ? Reloaded::ok : Reloaded::replace_corrupt;
         case LoadStatus::unreadable:
             break;
     }
@@ -168,9 +211,9 @@ Reloaded reload_work(const DocFile& file) {
 
 // Saves g_work as keys.json (setting an unparseable file aside first) and makes it the live
 // table. 0, or -1 with the file and the live table as they were.
-int save_work(const DocFile& file, Reloaded how) {
+int save_work(const DocFile& file, Reloaded how, const StoredKeys& stored) {
     Document doc;
-    if (!table_to_doc(g_work, doc)) return -1;
+    if (!table_to_doc(g_work, stored, doc)) return -1;
     std::optional<SetAside> aside;
     if (how == Reloaded::replace_corrupt && !aside.emplace(file).ok()) return -1;
     if (save_document(file, doc) != 0) return -1;
@@ -233,9 +276,10 @@ int load_or_create() {
         g_work.active_kid[0] = '\0';
         if (id_key_generate(&g_work.keys[0]) != 0) return -1;
         g_work.nkeys = 1;
+        g_work.source[0] = -1;
         std::memcpy(g_work.active_kid, g_work.keys[0].kid, sizeof g_work.active_kid);
         Document out;
-        if (!table_to_doc(g_work, out)) return -1;
+        if (!table_to_doc(g_work, StoredKeys{}, out)) return -1;
         std::optional<SetAside> aside;
         if (status == LoadStatus::invalid && !aside.emplace(file).ok()) return -1;
         if (save_document(file, out) == 0) {
@@ -253,7 +297,8 @@ int rotate() {
     const DocFile file(kKeysFile);
     DocumentLock lock;
     if (!lock.acquire(file, ID_KEYS_LOCK_RETRIES)) return -1;
-    Reloaded how = reload_work(file);
+    StoredKeys stored;
+    Reloaded how = reload_work(file, stored);
     if (how == Reloaded::failed) return -1;
     if (g_work.nkeys >= ID_KEYS_MAX) return -1;  // full: prune first
     if (g_work.active_kid[0] != '\0') {
@@ -266,9 +311,10 @@ int rotate() {
     }
     id_key_entry& fresh = g_work.keys[g_work.nkeys];
     if (id_key_generate(&fresh) != 0) return -1;
+    g_work.source[g_work.nkeys] = -1;
     ++g_work.nkeys;
     std::memcpy(g_work.active_kid, fresh.kid, sizeof g_work.active_kid);
-    return save_work(file, how);
+    return save_work(file, how, stored);
 }
 
 int prune(std::int32_t age_days) {
@@ -276,7 +322,8 @@ int prune(std::int32_t age_days) {
     const DocFile file(kKeysFile);
     DocumentLock lock;
     if (!lock.acquire(file, ID_KEYS_LOCK_RETRIES)) return -1;
-    Reloaded how = reload_work(file);
+    StoredKeys stored;
+    Reloaded how = reload_work(file, stored);
     if (how == Reloaded::failed) return -1;
 
     std::int64_t cutoff;
@@ -291,7 +338,10 @@ int prune(std::int32_t age_days) {
             ++removed;
             continue;
         }
-        if (kept != i) copy_entry(g_work.keys[kept], e);
+        if (kept != i) {
+            copy_entry(g_work.keys[kept], e);
+            g_work.source[kept] = g_work.source[i];
+        }
         ++kept;
     }
     g_work.nkeys = kept;
@@ -299,7 +349,7 @@ int prune(std::int32_t age_days) {
         if (how == Reloaded::ok) commit(g_work);  // the table now matches the file
         return 0;
     }
-    return save_work(file, how) == 0 ? removed : -1;
+    return save_work(file, how, stored) == 0 ? removed : -1;
 }
 
 char* list_json() {

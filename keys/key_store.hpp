@@ -25,6 +25,9 @@ struct KeyTable {
     id_key_entry keys[ID_KEYS_MAX];
     std::int32_t nkeys;
     char active_kid[kKidCap];
+    // Where each entry was read from: its index in the "keys" array of keys.json, or -1 for a key
+    // made since. A change writes every element it did not take back in its place.
+    std::int32_t source[ID_KEYS_MAX];
 };
 
 extern KeyTable g_table;

@@ -15,6 +15,7 @@
 #include "crypto/random.hpp"
 #include "identity_common.h"
 #include "support/fault_sweep.hpp"
+#include "support/jwt_reference.hpp"
 #include "support/process.hpp"
 #include "support/reference.hpp"
 #include "support/test_env.hpp"
@@ -162,8 +163,11 @@ TEST_F(TokenFiles, RevocationListStory) {
         {"a second add of a moves it last", kNow, add("a", h + 1, "usr_2", nullptr), 0,
          revoked({{"c", kNow + 5, "u", "c"}, {"a", h + 1, "usr_2", ""}})},
         {"c before its expiry", kNow + 4, is("c"), 1, std::nullopt},
-        {"c in the second of its expiry", kNow + 5, is("c"), 0, std::nullopt},
-        {"an add in that second prunes c", kNow + 5, add("d", h, "", ""), 0,
+        {"c in the second of its expiry, in which its token still verifies", kNow + 5, is("c"), 1, std::nullopt},
+        {"an add in that second keeps c", kNow + 5, add("d", h, "", ""), 0,
+         revoked({{"c", kNow + 5, "u", "c"}, {"a", h + 1, "usr_2", ""}, {"d", h, "", ""}})},
+        {"c after its expiry", kNow + 6, is("c"), 0, std::nullopt},
+        {"the next add prunes c", kNow + 6, add("d", h, "", ""), 0,
          revoked({{"a", h + 1, "usr_2", ""}, {"d", h, "", ""}})},
         {"a text that is not UTF-8 stores nothing", kNow, add("e", h, "\xC3\x28", ""), -1,
          revoked({{"a", h + 1, "usr_2", ""}, {"d", h, "", ""}})},
@@ -188,13 +192,19 @@ TEST_F(TokenFiles, RevocationListReadingAndPruningRules) {
         int revoked;
     };
     for (const Case& c : std::vector<Case>{{"zero", 1}, {"none", 1}, {"text", 1}, {"real", 1}, {"number", 0},
-                                           {"now", 0}, {"ahead", 1}, {"huge", 1}, {"absent", 0}}) {
+                                           {"now", 1}, {"ahead", 1}, {"huge", 1}, {"absent", 0}}) {
         EXPECT_EQ(id_revoke_is_jti(c.jti), c.revoked) << c.jti;
     }
-    // Only entries with an integer expiry ahead survive the next add, as they were written; a
-    // second member of another identifier's name stays in its place.
+    // Every entry that reads as revoked survives the next add, as it was written (those without a
+    // usable expiry for good, the others through their expiry second); a second member of another
+    // identifier's name stays in its place. Only what reads as not revoked goes.
     ASSERT_EQ(id_revoke_add_jti("new", kNow + 1, "s", "c"), 0);
-    EXPECT_EQ(read_file(path), "{\n    \"ahead\": {\n        \"exp\": 1750000001\n    },\n"
+    EXPECT_EQ(read_file(path), "{\n    \"zero\": {\n        \"exp\": 0\n    },\n"
+                               "    \"none\": {},\n"
+                               "    \"text\": {\n        \"exp\": \"1\"\n    },\n"
+                               "    \"real\": {\n        \"exp\": 19000000000.0\n    },\n"
+                               "    \"now\": {\n        \"exp\": 1750000000\n    },\n"
+                               "    \"ahead\": {\n        \"exp\": 1750000001\n    },\n"
                                "    \"huge\": {\n        \"exp\": 18446744073709551615\n    },\n"
                                "    \"ahead\": {\n        \"exp\": 1750000002\n    },\n"
                                "    \"new\": {\n        \"exp\": 1750000001,\n        \"sub\": \"s\",\n"
@@ -207,27 +217,99 @@ TEST_F(TokenFiles, UnusableRevocationListsAreReplaced) {
     struct Case {
         const char* name;
         std::string content;
+        int revoked_before;  // what any identifier reads as before the add
         Names files;
     };
     const std::string aside = "revoked.json.corrupt-" + std::to_string(kNow);
     const std::vector<Case> cases = {
-        {"missing", "", {"revoked.json", "revoked.json.lock"}},
-        {"unparseable: kept aside", "{\"a\":", {"revoked.json", aside, "revoked.json.lock"}},
-        {"nested past the limit: kept aside", std::string(100000, '{'), {"revoked.json", aside, "revoked.json.lock"}},
-        {"an array", R"([{"a":{"exp":1999999999}}])", {"revoked.json", "revoked.json.lock"}},
+        {"missing", "", 0, {"revoked.json", "revoked.json.lock"}},
+        {"unparseable: kept aside", "{\"a\":", 1, {"revoked.json", aside, "revoked.json.lock"}},
+        {"nested past the limit: kept aside", std::string(100000, '{'), 1, {"revoked.json", aside, "revoked.json.lock"}},
+        {"an array", R"([{"a":{"exp":1999999999}}])", 0, {"revoked.json", "revoked.json.lock"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove_all(data.dir());
         std::filesystem::create_directory(data.dir());
         if (!c.content.empty()) write_file(path, c.content);
-        EXPECT_EQ(id_revoke_is_jti("a"), 0);
+        EXPECT_EQ(id_revoke_is_jti("a"), c.revoked_before);
         ASSERT_EQ(id_revoke_add_jti("n", kNow + 9, nullptr, nullptr), 0);
         EXPECT_EQ(read_file(path), only_new);
+        EXPECT_EQ(id_revoke_is_jti("a"), 0) << "the change set the unusable list aside";
         EXPECT_EQ(files_in(data.dir()), c.files);
         if (c.files.size() == 3) {
             EXPECT_EQ(read_file(data.file(aside)), c.content);
         }
+    }
+}
+
+// A revocation holds for as long as its token is accepted: verification takes a token in the
+// second of its "exp", so the check must still answer revoked in that second.
+TEST_F(TokenFiles, ARevokedTokenReadsRevokedInEverySecondItStillVerifies) {
+    const tarn::test::Bytes key(32, 0x4B);
+    write_file(data.file("secret.key"), std::string(key.begin(), key.end()));
+    const std::int64_t exp = kNow + 60;
+    const std::string token = tarn::test::hs256_token(
+        R"({"alg":"HS256","typ":"JWT"})", R"({"jti":"j1","exp":)" + std::to_string(exp) + "}", key);
+    ASSERT_EQ(id_revoke_add_jti("j1", exp, "usr_1", "client_1"), 0);
+    struct Second {
+        std::int64_t now;
+        int verified;
+        int revoked;
+    };
+    for (const Second& s : std::vector<Second>{{kNow, 0, 1}, {exp - 1, 0, 1}, {exp, 0, 1}, {exp + 1, -3, 0}}) {
+        SCOPED_TRACE(s.now - exp);
+        g_now = s.now;
+        EXPECT_EQ(id_jwt_verify(token.c_str(), nullptr), s.verified);
+        EXPECT_EQ(id_revoke_is_jti("j1"), s.revoked);
+    }
+    // An add in the expiry second keeps the entry; one in the next second drops it.
+    g_now = exp;
+    ASSERT_EQ(id_revoke_add_jti("other", exp + 100, "", ""), 0);
+    EXPECT_NE(read_file(data.file("revoked.json")).find("\"j1\""), std::string::npos);
+    g_now = exp + 1;
+    ASSERT_EQ(id_revoke_add_jti("other", exp + 100, "", ""), 0);
+    EXPECT_EQ(read_file(data.file("revoked.json")), revoked({{"other", exp + 100, "", ""}}));
+}
+
+TEST_F(TokenFiles, ARevocationWithoutExpirySurvivesEveryLaterRevocation) {
+    ASSERT_EQ(id_revoke_add_jti("forever", 0, "usr_1", "client_1"), 0);
+    for (int i = 0; i < 3; ++i) {
+        g_now = kNow + 86400 * (i + 1);
+        ASSERT_EQ(id_revoke_add_jti(("later-" + std::to_string(i)).c_str(), g_now + 10, "", ""), 0);
+        EXPECT_EQ(id_revoke_is_jti("forever"), 1) << "after add " << i;
+    }
+    // Still the first member, as it was written; each later add pruned the one before it.
+    EXPECT_EQ(read_file(data.file("revoked.json")),
+              revoked({{"forever", 0, "usr_1", "client_1"}, {"later-2", kNow + 3 * 86400 + 10, "", ""}}));
+}
+
+// A list that cannot be read or parsed cannot tell a revoked token from another: every identifier
+// reads as revoked until a change sets the file aside (or, unreadable, it is mended by hand).
+TEST_F(TokenFiles, AnUnusableRevocationListFailsClosed) {
+    const std::string path = data.file("revoked.json");
+    struct Case {
+        const char* name;
+        std::function<void()> make;
+        int add_result;  // of the add that follows
+    };
+    const std::vector<Case> cases = {
+        {"cut short", [&] { write_file(path, R"({"a":{"exp":1999999999},"b":)"); }, 0},
+        {"not UTF-8", [&] { write_file(path, "{\"\xC3\x28\":{\"exp\":0}}"); }, 0},
+        {"nested past the limit", [&] { write_file(path, "{\"a\":" + std::string(200, '[')); }, 0},
+        {"empty file", [&] { write_file(path, ""); }, 0},
+        {"a directory in its place", [&] { std::filesystem::create_directory(path); }, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(data.dir());
+        std::filesystem::create_directory(data.dir());
+        c.make();
+        for (const char* jti : {"a", "b", "never-seen"}) EXPECT_EQ(id_revoke_is_jti(jti), 1) << jti;
+        EXPECT_EQ(id_revoke_is_jti(""), 0);
+        EXPECT_EQ(id_revoke_add_jti("n", kNow + 9, nullptr, nullptr), c.add_result);
+        EXPECT_EQ(id_revoke_is_jti("never-seen"), c.add_result == 0 ? 0 : 1);
+        EXPECT_EQ(id_revoke_is_jti("n"), 1) << "revoked by the add, or by the unreadable list";
     }
 }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,6 +25,7 @@
 #include "core/fileio.hpp"
 #include "identity_common.h"
 #include "keys/key_store.hpp"
+#include "support/jwt_reference.hpp"
 #include "support/reference.hpp"
 #include "support/process.hpp"
 #include "support/test_env.hpp"
@@ -54,19 +56,27 @@ struct Stored {
     std::string status;
 };
 
-// keys.json in the form the store writes it: pretty, four-space indent, no final newline.
-std::string pretty(const std::string& active, const std::vector<Stored>& keys) {
+// One element of "keys" as the store writes it, indented for its place in the array.
+std::string element(const Stored& k) {
+    return "        {\n            \"kid\": \"" + k.kid + "\",\n            \"created\": " +
+           std::to_string(k.created) + ",\n            \"alg\": \"RS256\",\n" +
+           "            \"priv_der_b64\": \"" + k.der + "\",\n            \"status\": \"" +
+           k.status + "\"\n        }";
+}
+
+// keys.json in the form the store writes it (pretty, four-space indent, no final newline), from
+// the texts of its elements.
+std::string pretty_elements(const std::string& active, const std::vector<std::string>& elements) {
     std::string s = "{\n    \"active\": \"" + active + "\",\n    \"keys\": [";
-    if (keys.empty()) return s + "]\n}";
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        const Stored& k = keys[i];
-        s += i ? ",\n" : "\n";
-        s += "        {\n            \"kid\": \"" + k.kid + "\",\n            \"created\": " +
-             std::to_string(k.created) + ",\n            \"alg\": \"RS256\",\n" +
-             "            \"priv_der_b64\": \"" + k.der + "\",\n            \"status\": \"" +
-             k.status + "\"\n        }";
-    }
+    if (elements.empty()) return s + "]\n}";
+    for (std::size_t i = 0; i < elements.size(); ++i) s += (i ? ",\n" : "\n") + elements[i];
     return s + "\n    ]\n}";
+}
+
+std::string pretty(const std::string& active, const std::vector<Stored>& keys) {
+    std::vector<std::string> elements;
+    for (const Stored& k : keys) elements.push_back(element(k));
+    return pretty_elements(active, elements);
 }
 
 // Real key pairs, generated once per test program.
@@ -150,6 +160,35 @@ protected:
     std::string list_fresh() {
         tarn::keys::testing::reset_table();
         return take(id_keys_list_json());
+    }
+    // This process signs with the key `kid`, and the token verifies under that key as keys.json
+    // holds it, read by OpenSSL and by PyJWT.
+    void expect_signs_with(const std::string& kid) {
+        char token[ID_JWT_TOKEN_CAP];
+        ASSERT_EQ(id_jwt_sign_rs256(R"({"sub":"usr_1"})", token, sizeof token), 0);
+        EXPECT_EQ(tarn::test::segment(token, 0), R"({"alg":"RS256","typ":"JWT","kid":")" + kid + "\"}");
+        EVP_PKEY* pkey = tarn::test::stored_private_key(read_file(keys_path()), kid);
+        ASSERT_NE(pkey, nullptr) << "OpenSSL reads the stored key";
+        const std::string t(token);
+        const std::string input = t.substr(0, t.rfind('.'));
+        const tarn::test::Bytes sig = tarn::test::unb64url(t.substr(t.rfind('.') + 1));
+        EVP_MD_CTX* md = EVP_MD_CTX_new();
+        EXPECT_TRUE(EVP_DigestVerifyInit(md, nullptr, EVP_sha256(), nullptr, pkey) == 1 &&
+                    EVP_DigestVerify(md, sig.data(), sig.size(), reinterpret_cast<const unsigned char*>(input.data()),
+                                     input.size()) == 1);
+        EVP_MD_CTX_free(md);
+        BIO* bio = BIO_new(BIO_s_mem());
+        PEM_write_bio_PUBKEY(bio, pkey);
+        char* pem = nullptr;
+        const long pem_len = BIO_get_mem_data(bio, &pem);
+        write_file(data.work() + "/public.pem", std::string(pem, static_cast<std::size_t>(pem_len)));
+        BIO_free(bio);
+        EVP_PKEY_free(pkey);
+        write_file(data.work() + "/token", t);
+        const std::string cmd = "/usr/bin/python3 -c 'import jwt, sys; d = jwt.decode(open(sys.argv[1]).read(), "
+                                "open(sys.argv[2]).read(), algorithms=[\"RS256\"]); sys.exit(d[\"sub\"] != \"usr_1\")' " +
+                                data.work() + "/token " + data.work() + "/public.pem";
+        EXPECT_EQ(std::system(cmd.c_str()), 0) << "PyJWT verifies the token";
     }
 
     DataDirFixture data;
@@ -325,11 +364,100 @@ TEST_F(KeyStore, AtMostEightKeysAreLoadedAndSaved) {
     EXPECT_EQ(read_file(keys_path()), pretty("k9", ten));
     EXPECT_EQ(mtime(keys_path()).tv_sec, 1000000000);
 
-    // Pruning saves only the eight it loaded.
+    // Pruning works on the eight it loaded and writes the rest back as they were.
     g_now = 10 * kDay;
     EXPECT_EQ(id_keys_prune(9), 1);  // k0 created at 0 < now - 9 days
-    std::vector<Stored> kept(ten.begin() + 1, ten.begin() + 8);
+    std::vector<Stored> kept(ten.begin() + 1, ten.end());
     EXPECT_EQ(read_file(keys_path()), pretty("k9", kept));
+}
+
+// Elements of "keys" the table does not take, in the store's own pretty form: they must come
+// back exactly so.
+const std::vector<std::string> kSkipped = {
+    "        7",
+    "        \"text\"",
+    "        {\n            \"kid\": \"no-der\"\n        }",
+    "        {\n            \"kid\": \"x\",\n            \"kid\": \"y\",\n            \"alg\": \"ES256\",\n"
+    "            \"priv_der_b64\": \"AAAA\",\n            \"extra\": [\n                1.5,\n"
+    "                {\n                    \"a\": null,\n                    \"s\": \"\\\"\\u0001\xC3\xA9\"\n"
+    "                }\n            ]\n        }",
+    "        {\n            \"kid\": \"bad-text\",\n            \"priv_der_b64\": \"AA*A\",\n"
+    "            \"status\": \"active\"\n        }",
+};
+
+TEST_F(KeyStore, RotationWritesBackTheEntriesTheTableSkippedWhereTheyStood) {
+    const Stored old_active = key(0, kNow - 40 * kDay, "active");
+    const Stored retired = key(1, 100, "retired");
+    write_keys(pretty_elements(old_active.kid, {kSkipped[0], element(old_active), kSkipped[1], kSkipped[2],
+                                                element(retired), kSkipped[3], kSkipped[4]}));
+    ASSERT_EQ(id_keys_load_or_create(), 0);
+    ASSERT_EQ(tarn::keys::g_table.nkeys, 2);
+    g_now = kNow + 7;
+    ASSERT_EQ(id_keys_rotate(), 0);
+    const id_key_entry& fresh = tarn::keys::g_table.keys[2];
+    Stored now_retired = old_active;
+    now_retired.status = "retired";
+    const Stored added{fresh.kid, kNow + 7, b64url(fresh.der, fresh.der_len), "active"};
+    const std::string rotated = pretty_elements(
+        fresh.kid, {kSkipped[0], element(now_retired), kSkipped[1], kSkipped[2], element(retired), kSkipped[3],
+                    kSkipped[4], element(added)});
+    EXPECT_EQ(read_file(keys_path()), rotated);
+
+    // The next process loads the three keys, signs with the new one, and a second rotation keeps
+    // the skipped entries again.
+    EXPECT_EQ(list_fresh(), "[{\"kid\":\"" + old_active.kid + "\",\"created\":" + std::to_string(kNow - 40 * kDay) +
+                                ",\"alg\":\"RS256\",\"status\":\"retired\"},{\"kid\":\"" + retired.kid +
+                                "\",\"created\":100,\"alg\":\"RS256\",\"status\":\"retired\"},{\"kid\":\"" + added.kid +
+                                "\",\"created\":" + std::to_string(kNow + 7) + ",\"alg\":\"RS256\",\"status\":\"active\"}]");
+    expect_signs_with(added.kid);
+    ASSERT_EQ(id_keys_rotate(), 0);
+    const std::string twice = read_file(keys_path());
+    for (const std::string& e : kSkipped) EXPECT_NE(twice.find(e + ",\n"), std::string::npos) << e;
+
+    // Pruning keeps them too: only the two old retired keys go.
+    tarn::keys::testing::reset_table();
+    EXPECT_EQ(id_keys_prune(30), 2);
+    const std::string pruned = read_file(keys_path());
+    EXPECT_EQ(pruned.find("\"" + old_active.kid + "\""), std::string::npos);
+    EXPECT_EQ(pruned.find("\"" + retired.kid + "\""), std::string::npos);
+    EXPECT_NE(pruned.find("\"" + added.kid + "\""), std::string::npos);
+    for (const std::string& e : kSkipped) EXPECT_NE(pruned.find(e + ",\n"), std::string::npos) << e;
+}
+
+TEST_F(KeyStore, PruningNeverRemovesTheActiveKeyWhereverItStands) {
+    // Eight old retired keys fill the table; the active key is the ninth key entry (the tenth
+    // element), and one more old retired key follows it.
+    std::vector<std::string> elements;
+    std::vector<Stored> old;
+    for (int i = 0; i < 8; ++i) {
+        old.push_back(fake("old-" + std::to_string(i), kNow - 100 * kDay, "retired"));
+        elements.push_back(element(old.back()));
+        if (i == 2) elements.push_back(kSkipped[3]);
+    }
+    const Stored active = key(2, kNow - 100 * kDay, "active");
+    const Stored beyond = fake("beyond", kNow - 100 * kDay, "retired");
+    elements.push_back(element(active));
+    elements.push_back(element(beyond));
+    write_keys(pretty_elements(active.kid, elements));
+    ASSERT_EQ(id_keys_load_or_create(), 0);
+    ASSERT_EQ(tarn::keys::g_table.nkeys, 8);
+
+    // The eight loaded retired keys go; what the table did not hold stays as it was.
+    EXPECT_EQ(id_keys_prune(30), 8);
+    EXPECT_EQ(read_file(keys_path()), pretty_elements(active.kid, {kSkipped[3], element(active), element(beyond)}));
+    // The next process finds the active key in its table and signs with it; its pruning takes the
+    // last old key and nothing else.
+    tarn::keys::testing::reset_table();
+    expect_signs_with(active.kid);
+    EXPECT_EQ(id_keys_prune(30), 1);
+    EXPECT_EQ(read_file(keys_path()), pretty_elements(active.kid, {kSkipped[3], element(active)}));
+    for (int days : {30, 0, -1}) {
+        SCOPED_TRACE(days);
+        tarn::keys::testing::reset_table();
+        EXPECT_EQ(id_keys_prune(days), 0);
+    }
+    EXPECT_EQ(read_file(keys_path()), pretty_elements(active.kid, {kSkipped[3], element(active)}));
+    expect_signs_with(active.kid);
 }
 
 TEST_F(KeyStore, RotationRetiresTheActiveKeyAndAddsAnActiveOne) {

@@ -76,8 +76,11 @@ const std::string& shared_keys_json() {
 EVP_PKEY* stored_private_key(const std::string& keys_json, const std::string& kid) {
     tarn::Document doc;
     if (!tarn::parse_json(keys_json, doc)) return nullptr;
+    if (!doc.IsObject() || !doc.HasMember("keys") || !doc["keys"].IsArray()) return nullptr;
     for (const auto& k : doc["keys"].GetArray()) {
-        if (kid != k["kid"].GetString()) continue;
+        if (!k.IsObject() || !k.HasMember("kid") || !k["kid"].IsString() || kid != k["kid"].GetString() ||
+            !k.HasMember("priv_der_b64") || !k["priv_der_b64"].IsString())
+            continue;  // entries the store skips
         const Bytes der = unb64url(k["priv_der_b64"].GetString());
         const unsigned char* p = der.data();
         return d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(der.size()));

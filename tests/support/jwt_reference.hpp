@@ -25,7 +25,8 @@ std::string rs256_token(std::string_view header, std::string_view payload, EVP_P
 
 // keys.json holding one active key pair, generated once per test program by the key store.
 const std::string& shared_keys_json();
-// The private key of the key named `kid` in a keys.json text (caller frees), or nullptr.
+// The private key of the first key object named `kid` in a keys.json text (caller frees), or
+// nullptr; elements that are not key objects are passed over.
 EVP_PKEY* stored_private_key(const std::string& keys_json, const std::string& kid);
 // The "active" kid of a keys.json text.
 std::string active_kid(const std::string& keys_json);

@@ -32,6 +32,16 @@ int id_keys_get_active(const br_rsa_private_key **sk, const br_rsa_public_key **
  * or -1 when that entry is missing or unusable. */
 int id_keys_find(const char *kid, const br_rsa_private_key **sk, const br_rsa_public_key **pk);
 
+/* A private-key operation for RS256: writes into `sig` (256 bytes) the PKCS#1 v1.5 signature of
+ * the 32-byte SHA-256 `digest` with the key `sk` (public half `pk`). Returns 1, or 0 on failure. */
+typedef int (*id_rs256_signer)(const unsigned char *digest, const br_rsa_private_key *sk,
+                               const br_rsa_public_key *pk, unsigned char *sig, void *ctx);
+/* Makes id_jwt_sign_rs256, and so every mint, of this process compute its signatures with
+ * `signer` (called with `ctx`) instead of the built-in engine; the token text is built and every
+ * signature checked with the public key as before, so one that does not verify still fails the
+ * signing with -1. NULL restores the built-in engine. Process-wide, as the key table. */
+void id_jwt_set_rs256_signer(id_rs256_signer signer, void *ctx);
+
 #pragma GCC visibility pop
 
 #ifdef __cplusplus

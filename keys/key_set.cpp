@@ -16,6 +16,10 @@ br_rsa_public_key g_active_pk;
 br_rsa_private_key g_find_sk;
 br_rsa_public_key g_find_pk;
 
+// The private-key operation a program chose instead of the built-in engine (id_jwt_set_rs256_signer).
+id_rs256_signer g_signer = nullptr;
+void* g_signer_ctx = nullptr;
+
 constexpr std::size_t kJwksCap = 7232;
 constexpr std::size_t kMaxPayloadText = 4096;  // encoded payload and its NUL: 3071 bytes signed
 
@@ -106,6 +110,11 @@ extern "C" char* id_keys_jwks_json(void) {
     return out.release();
 }
 
+extern "C" void id_jwt_set_rs256_signer(id_rs256_signer signer, void* ctx) {
+    g_signer = signer;
+    g_signer_ctx = signer ? ctx : nullptr;
+}
+
 extern "C" int id_jwt_sign_rs256(const char* payload, char* dst, size_t cap) {
     if (dst && cap > 0) dst[0] = '\0';
     if (!payload || !dst || cap == 0) return -1;
@@ -131,7 +140,9 @@ extern "C" int id_jwt_sign_rs256(const char* payload, char* dst, size_t cap) {
     unsigned char digest[32];
     tarn_sha256(input, input_len, digest);
     unsigned char sig[kModulusBits / 8];
-    if (!sign_engine()(BR_HASH_OID_SHA256, digest, sizeof digest, sk, sig)) return -1;
+    const bool signed_ok = g_signer ? g_signer(digest, sk, pk, sig, g_signer_ctx) == 1
+                                    : sign_engine()(BR_HASH_OID_SHA256, digest, sizeof digest, sk, sig) != 0;
+    if (!signed_ok) return -1;
     // A signature leaves only after it verifies under the public key: a fault in the private
     // computation (a wrong CRT coefficient, a glitch) would otherwise hand out a value from which
     // anyone can factor the modulus.

@@ -13,6 +13,7 @@ import time
 SOURCE_DIR = os.environ.get("TARN_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
 BUILD_DIR = os.environ.get("TARN_BUILD_DIR", os.path.join(SOURCE_DIR, "build"))
 JWKS_BINARY = os.environ.get("JWKS_BINARY", os.path.join(BUILD_DIR, "programs", "jwks"))
+PROGRAMS_DIR = os.path.dirname(os.path.abspath(JWKS_BINARY))
 LIGHTTPD = "/usr/sbin/lighttpd"
 
 
@@ -23,7 +24,8 @@ def free_port():
 
 
 class Server:
-    """lighttpd with mod_cgi; jwks answers at /jwks and /.well-known/jwks.json."""
+    """lighttpd with mod_cgi: jwks at /jwks and /.well-known/jwks.json, and the provider's
+    endpoints, with the issuer http://127.0.0.1:<port>."""
 
     def __init__(self, data_dir, env=None):
         self.data_dir = os.path.abspath(data_dir)
@@ -35,6 +37,10 @@ class Server:
     def url(self, path):
         return "http://127.0.0.1:%d%s" % (self.port, path)
 
+    def base_url(self, port=None):
+        """The issuer: the server's own loopback URL."""
+        return "http://127.0.0.1:%d" % (port or self.port)
+
     def _write_config(self, port):
         scratch = self._scratch.name
         os.makedirs(os.path.join(scratch, "www"), exist_ok=True)
@@ -45,7 +51,9 @@ class Server:
             "@DOCROOT@": os.path.join(scratch, "www"),
             "@ERRORLOG@": os.path.join(scratch, "error.log"),
             "@JWKS@": os.path.abspath(JWKS_BINARY),
+            "@PROGRAMS@": PROGRAMS_DIR,
             "@DATA_DIR@": self.data_dir,
+            "@BASE_URL@": self.base_url(port),
         }.items():
             text = text.replace(key, value)
         for name, value in self.env.items():

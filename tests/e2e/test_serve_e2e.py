@@ -105,13 +105,29 @@ class ServeCommand(unittest.TestCase):
                     resp = conn.getresponse()
                     self.assertEqual(resp.status, 200)
                     keys = json.loads(resp.read())["keys"]
+                    conn.request("GET", "/.well-known/openid-configuration")
+                    issuer = json.loads(conn.getresponse().read())["issuer"]
                     conn.close()
                 finally:
                     out = self.stop(proc)
                 self.assertIn(b"http://127.0.0.1:%d/.well-known/jwks.json" % port, out)
+                self.assertEqual(issuer, "http://127.0.0.1:%d" % port)
                 # Made in RUN_DIR/data, the data directory when IDENTITY_DATA_DIR is unset.
                 with open(os.path.join(self.run_dir, "data", "keys.json")) as f:
                     self.assertEqual([k["kid"] for k in json.load(f)["keys"]], [keys[0]["kid"]])
+
+    def test_the_issuer_is_the_configured_base_url(self):
+        proc, port = self.serve("env", [], {"IDENTITY_BASE_URL": "https://id.example.com/"})
+        try:
+            conn = http.client.HTTPConnection("127.0.0.1", port, timeout=120)
+            conn.request("GET", "/.well-known/openid-configuration", headers={"Host": "evil.example"})
+            meta = json.loads(conn.getresponse().read())
+            conn.close()
+        finally:
+            out = self.stop(proc)
+        self.assertEqual((meta["issuer"], meta["token_endpoint"]),
+                         ("https://id.example.com", "https://id.example.com/token"))
+        self.assertIn(b"as the issuer https://id.example.com\n", out)
 
     def test_ports_that_are_not_ports_are_refused_before_anything_starts(self):
         for env, args in [({"IDENTITY_PORT": "0"}, []), ({"IDENTITY_PORT": "99999"}, []),

@@ -1,0 +1,145 @@
+// The provider programs' readers of request text: form fields (query strings and form bodies),
+// cookies, and HTTP Basic client credentials. Fields are checked against a decoder written from
+// the rules, character by character, and must survive form_encode and a second parse unchanged;
+// a cookie against a split at ";"; Basic credentials built from two texts must come back whole.
+//
+// Input: the form text, a NUL, the Cookie header, a NUL, a cookie name, a NUL, a client id, a
+// NUL, a secret, a NUL, then an Authorization header read as it stands.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fuzz/fuzz_support.hpp"
+#include "identity_common.h"
+#include "web/client_auth.hpp"
+#include "web/form.hpp"
+#include "web/http.hpp"
+
+using namespace tarn::fuzz;
+
+namespace {
+
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+int hex(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Fields end at "&"; a field is a name, then after its first "=" a value; empty fields do not
+// count; "+" is a space, "%" and two hex digits a byte; a lone "%", a NUL, more than 8192 decoded
+// bytes in a name or value or more than 64 fields refuse the whole text.
+std::optional<Fields> reference_parse(std::string_view text) {
+    Fields fields;
+    std::string name, value;
+    bool in_value = false, any = false;
+    auto finish = [&]() -> bool {
+        if (any) {
+            if (fields.size() == 64) return false;
+            fields.emplace_back(name, value);
+        }
+        name.clear();
+        value.clear();
+        in_value = any = false;
+        return true;
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '&') {
+            if (!finish()) return std::nullopt;
+            continue;
+        }
+        any = true;
+        if (c == '=' && !in_value) {
+            in_value = true;
+            continue;
+        }
+        char out = c;
+        if (c == '+') out = ' ';
+        if (c == '%') {
+            if (i + 2 >= text.size() || hex(text[i + 1]) < 0 || hex(text[i + 2]) < 0) return std::nullopt;
+            out = static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+            i += 2;
+        }
+        std::string& into = in_value ? value : name;
+        if (out == '\0' || into.size() == 8192) return std::nullopt;
+        into.push_back(out);
+    }
+    if (!finish()) return std::nullopt;
+    return fields;
+}
+
+std::string reference_cookie(std::string_view header, std::string_view name) {
+    std::size_t start = 0;
+    while (start <= header.size()) {
+        std::size_t end = header.find(';', start);
+        if (end == std::string_view::npos) end = header.size();
+        std::string_view part = header.substr(start, end - start);
+        std::size_t first = 0;
+        while (first < part.size() && part[first] == ' ') ++first;
+        part = part.substr(first);
+        if (part.size() > name.size() && part.compare(0, name.size(), name) == 0 && part[name.size()] == '=') {
+            std::string value(part.substr(name.size() + 1));
+            while (!value.empty() && value.back() == ' ') value.pop_back();
+            return value;
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
+std::string percent_all(std::string_view s) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char c : s) {
+        out.push_back('%');
+        out.push_back(digits[c >> 4]);
+        out.push_back(digits[c & 15]);
+    }
+    return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Input in(data, size);
+    const std::string_view text = in.until('\0'), cookies = in.until('\0'), cookie_name = in.until('\0');
+    const std::string_view id = in.until('\0'), secret = in.until('\0'), authorization = in.rest();
+
+    web::Form form;
+    const std::optional<Fields> expected = reference_parse(text);
+    FUZZ_CHECK(form.parse(text) == expected.has_value());
+    if (expected) {
+        FUZZ_CHECK(form.fields() == *expected);
+        web::Form again;
+        FUZZ_CHECK(again.parse(web::form_encode(form)) && again.fields() == *expected);
+        for (const auto& [n, v] : *expected) FUZZ_CHECK(form.has(n) && form.count(n) >= 1);
+        if (!expected->empty()) FUZZ_CHECK(form.get((*expected)[0].first) == (*expected)[0].second);
+    } else {
+        FUZZ_CHECK(form.fields().empty());
+    }
+
+    if (!cookie_name.empty())
+        FUZZ_CHECK(web::cookie_value(cookies, cookie_name) == reference_cookie(cookies, cookie_name));
+
+    // Credentials as a client sends them: each part percent-encoded, joined by ":", base64.
+    std::string got_id, got_secret;
+    if (id.size() <= 200 && secret.size() <= 200 && id.find('\0') == std::string_view::npos &&
+        secret.find('\0') == std::string_view::npos) {
+        const std::string joined = percent_all(id) + ":" + percent_all(secret);
+        std::string b64(joined.size() * 4 / 3 + 8, '\0');
+        const int n = tarn_base64url_encode(joined.data(), joined.size(), b64.data(), b64.size());
+        FUZZ_CHECK(n > 0);
+        b64.resize(static_cast<std::size_t>(n));
+        FUZZ_CHECK(web::basic_credentials("Basic " + b64, got_id, got_secret));
+        FUZZ_CHECK(got_id == id && got_secret == secret);
+    }
+    // Any header: no crash, and a header accepted decodes to text holding the ":".
+    if (web::basic_credentials(authorization, got_id, got_secret))
+        FUZZ_CHECK(authorization.size() > 6 && (authorization[0] | 0x20) == 'b');
+    return 0;
+}

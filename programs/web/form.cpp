@@ -1,0 +1,105 @@
+#include "web/form.hpp"
+
+namespace web {
+namespace {
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Decodes one name or value into `out`; false on a broken escape, a NUL or an overlong result.
+bool decode(std::string_view in, std::string& out) {
+    out.clear();
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        char c = in[i];
+        if (c == '+') {
+            c = ' ';
+        } else if (c == '%') {
+            if (i + 2 >= in.size()) return false;
+            const int hi = hex_digit(in[i + 1]);
+            const int lo = hex_digit(in[i + 2]);
+            if (hi < 0 || lo < 0) return false;
+            c = static_cast<char>(hi * 16 + lo);
+            i += 2;
+        }
+        if (c == '\0' || out.size() >= Form::kMaxValue) return false;
+        out.push_back(c);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool Form::parse(std::string_view text) {
+    std::vector<std::pair<std::string, std::string>> fields;
+    while (!text.empty()) {
+        const std::size_t amp = text.find('&');
+        const std::string_view part = text.substr(0, amp);
+        text = amp == std::string_view::npos ? std::string_view() : text.substr(amp + 1);
+        if (part.empty()) continue;
+        if (fields.size() >= kMaxFields) return false;
+        const std::size_t eq = part.find('=');
+        std::string name, value;
+        if (!decode(part.substr(0, eq), name)) return false;
+        if (eq != std::string_view::npos && !decode(part.substr(eq + 1), value)) return false;
+        fields.emplace_back(std::move(name), std::move(value));
+    }
+    fields_ = std::move(fields);
+    return true;
+}
+
+std::string_view Form::get(std::string_view name) const {
+    for (const auto& [n, v] : fields_)
+        if (n == name) return v;
+    return {};
+}
+
+bool Form::has(std::string_view name) const { return count(name) > 0; }
+
+std::size_t Form::count(std::string_view name) const {
+    std::size_t n = 0;
+    for (const auto& field : fields_) n += field.first == name;
+    return n;
+}
+
+std::string_view Form::repeated(std::initializer_list<std::string_view> names) const {
+    for (std::string_view name : names)
+        if (count(name) > 1) return name;
+    return {};
+}
+
+void Form::add(std::string name, std::string value) { fields_.emplace_back(std::move(name), std::move(value)); }
+
+std::string url_encode(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+            c == '.' || c == '_' || c == '~') {
+            out.push_back(ch);
+        } else {
+            out.push_back('%');
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 15]);
+        }
+    }
+    return out;
+}
+
+std::string form_encode(const Form& form) {
+    std::string out;
+    for (const auto& [name, value] : form.fields()) {
+        if (!out.empty()) out.push_back('&');
+        out += url_encode(name);
+        out.push_back('=');
+        out += url_encode(value);
+    }
+    return out;
+}
+
+}  // namespace web

@@ -2,7 +2,7 @@
 // after a non-empty name, and a domain of at least two non-empty labels.
 #include <string_view>
 
-#include "core/users_store.hpp"
+#include "accounts/users_store.hpp"
 #include "identity_common.h"
 
 namespace {

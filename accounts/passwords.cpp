@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "core/users_store.hpp"
+#include "accounts/users_store.hpp"
 #include "identity_common.h"
 
 namespace {

@@ -16,12 +16,12 @@
 #include <string_view>
 #include <utility>
 
-#include "core/document.hpp"
-#include "core/json_edit.hpp"
-#include "core/json_read.hpp"
-#include "core/token_store.hpp"
-#include "core/users_store.hpp"
+#include "accounts/users_store.hpp"
+#include "foundation/document.hpp"
+#include "foundation/json_edit.hpp"
+#include "foundation/json_read.hpp"
 #include "identity_common.h"
+#include "tokens/token_store.hpp"
 
 namespace tarn {
 namespace {

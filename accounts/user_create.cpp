@@ -9,12 +9,12 @@
 #include <cstring>
 #include <string_view>
 
-#include "core/clock.hpp"
-#include "core/document.hpp"
-#include "core/json_read.hpp"
-#include "core/plain_text.hpp"
-#include "core/utf8.hpp"
-#include "core/users_store.hpp"
+#include "accounts/users_store.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
+#include "foundation/json_read.hpp"
+#include "foundation/plain_text.hpp"
+#include "foundation/utf8.hpp"
 #include "identity_common.h"
 
 namespace tarn {

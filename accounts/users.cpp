@@ -7,9 +7,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "core/document.hpp"
-#include "core/json_read.hpp"
-#include "core/users_store.hpp"
+#include "accounts/users_store.hpp"
+#include "foundation/document.hpp"
+#include "foundation/json_read.hpp"
 #include "identity_common.h"
 
 namespace tarn {

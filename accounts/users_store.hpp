@@ -7,9 +7,9 @@
 #include <string_view>
 #include <type_traits>
 
-#include "core/ascii.hpp"
-#include "core/document.hpp"
-#include "core/json_read.hpp"
+#include "foundation/ascii.hpp"
+#include "foundation/document.hpp"
+#include "foundation/json_read.hpp"
 #include "identity_common.h"
 
 namespace tarn::users {

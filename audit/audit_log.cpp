@@ -9,10 +9,10 @@
 #include <string>
 #include <string_view>
 
-#include "core/clock.hpp"
-#include "core/document.hpp"
-#include "core/json_read.hpp"
-#include "core/utf8.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
+#include "foundation/json_read.hpp"
+#include "foundation/utf8.hpp"
 #include "identity_common.h"
 
 namespace tarn {

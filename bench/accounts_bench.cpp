@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "bench/bench_support.hpp"
-#include "core/document.hpp"
-#include "core/fileio.hpp"
+#include "foundation/document.hpp"
+#include "foundation/fileio.hpp"
 #include "identity_common.h"
 
 namespace {

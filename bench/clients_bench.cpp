@@ -13,8 +13,8 @@
 #include <string>
 
 #include "bench/bench_support.hpp"
-#include "core/params.hpp"
 #include "identity_common.h"
+#include "request/params.hpp"
 
 namespace {
 

@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "bench/bench_support.hpp"
-#include "core/clock.hpp"
-#include "core/document.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
 #include "identity_common.h"
 
 namespace {

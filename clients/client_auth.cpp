@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "core/clients.hpp"
-#include "core/json_read.hpp"
+#include "clients/clients.hpp"
+#include "foundation/json_read.hpp"
 #include "identity_common.h"
 
 namespace tarn::clients {

@@ -4,11 +4,11 @@
 #include <string>
 #include <string_view>
 
-#include "core/ascii.hpp"
-#include "core/clients.hpp"
-#include "core/document.hpp"
-#include "core/json_read.hpp"
-#include "core/scope_list.hpp"
+#include "clients/clients.hpp"
+#include "foundation/ascii.hpp"
+#include "foundation/document.hpp"
+#include "foundation/json_read.hpp"
+#include "foundation/scope_list.hpp"
 #include "identity_common.h"
 
 namespace tarn::clients {

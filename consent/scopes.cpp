@@ -2,7 +2,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "core/scope_list.hpp"
+#include "foundation/scope_list.hpp"
 #include "identity_common.h"
 
 namespace {

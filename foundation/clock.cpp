@@ -1,4 +1,4 @@
-#include "core/clock.hpp"
+#include "foundation/clock.hpp"
 
 #include <ctime>
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "core/document.hpp"
-#include "core/fileio.hpp"
+#include "foundation/document.hpp"
+#include "foundation/fileio.hpp"
 #include "identity_common.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // JSON documents of the data directory: strict parsing, the pretty saved form, atomic saves, and
 // setting unparseable documents aside. The C interface wraps them for the provider's other
 // programs.
-#include "core/document.hpp"
+#include "foundation/document.hpp"
 
 #include <rapidjson/encodedstream.h>
 #include <rapidjson/memorystream.h>
@@ -14,10 +14,10 @@
 #include <cstring>
 #include <new>
 
-#include "core/clock.hpp"
-#include "core/fileio.hpp"
-#include "core/json_read.hpp"
-#include "core/utf8.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/fileio.hpp"
+#include "foundation/json_read.hpp"
+#include "foundation/utf8.hpp"
 
 namespace tarn {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/document.hpp"
-#include "core/fileio.hpp"
+#include "foundation/document.hpp"
+#include "foundation/fileio.hpp"
 
 namespace tarn {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/fileio.hpp"
+#include "foundation/fileio.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

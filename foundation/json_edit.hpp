@@ -5,8 +5,8 @@
 
 #include <string_view>
 
-#include "core/document.hpp"
-#include "core/json_read.hpp"
+#include "foundation/document.hpp"
+#include "foundation/json_read.hpp"
 
 namespace tarn::json {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "core/document.hpp"
+#include "foundation/document.hpp"
 
 namespace tarn::json {
 

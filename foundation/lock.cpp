@@ -10,8 +10,8 @@
 #include <ctime>
 #include <string>
 
-#include "core/document.hpp"
-#include "core/fileio.hpp"
+#include "foundation/document.hpp"
+#include "foundation/fileio.hpp"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <string>
 #include <string_view>
 
-#include "core/clock.hpp"
-#include "core/document.hpp"
-#include "core/fileio.hpp"
-#include "core/plain_text.hpp"
-#include "core/utf8.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
+#include "foundation/fileio.hpp"
+#include "foundation/plain_text.hpp"
+#include "foundation/utf8.hpp"
 #include "identity_common.h"
 
 namespace {

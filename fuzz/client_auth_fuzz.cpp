@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/document.hpp"
+#include "foundation/document.hpp"
 #include "fuzz/document_reference.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/reference_codecs.hpp"

@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/document.hpp"
+#include "foundation/document.hpp"
 #include "fuzz/document_reference.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "identity_common.h"

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <string_view>
 
-#include "core/document.hpp"
+#include "foundation/document.hpp"
 
 namespace tarn::fuzz {
 

@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/document.hpp"
+#include "foundation/document.hpp"
 #include "fuzz/document_reference.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/reference_codecs.hpp"

@@ -28,8 +28,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/clock.hpp"
-#include "core/document.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
 #include "fuzz/document_reference.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/reference_codecs.hpp"

@@ -34,9 +34,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/clock.hpp"
-#include "core/document.hpp"
-#include "core/fileio.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
+#include "foundation/fileio.hpp"
 #include "fuzz/document_reference.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/reference_codecs.hpp"

@@ -17,11 +17,11 @@
 #include <string_view>
 #include <vector>
 
-#include "core/document.hpp"
-#include "core/params.hpp"
+#include "foundation/document.hpp"
 #include "fuzz/document_reference.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "identity_common.h"
+#include "request/params.hpp"
 
 using namespace tarn::fuzz;
 

@@ -18,8 +18,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/document.hpp"
-#include "core/fileio.hpp"
+#include "foundation/document.hpp"
+#include "foundation/fileio.hpp"
 #include "fuzz/document_reference.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "identity_common.h"

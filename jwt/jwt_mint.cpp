@@ -5,9 +5,9 @@
 #include <limits>
 #include <string_view>
 
-#include "core/clock.hpp"
-#include "core/document.hpp"
-#include "core/utf8.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
+#include "foundation/utf8.hpp"
 #include "identity_common.h"
 
 namespace tarn::jwt {

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <string_view>
 
-#include "core/clock.hpp"
-#include "core/document.hpp"
-#include "core/json_read.hpp"
-#include "core/scope_list.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
+#include "foundation/json_read.hpp"
+#include "foundation/scope_list.hpp"
 #include "identity_common.h"
 #include "keys/key_store.hpp"
 

@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/clock.hpp"
-#include "core/document.hpp"
-#include "core/json_read.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
+#include "foundation/json_read.hpp"
 #include "identity_common.h"
 
 namespace tarn::jwt {

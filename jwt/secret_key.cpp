@@ -13,8 +13,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "core/document.hpp"
-#include "core/fileio.hpp"
+#include "foundation/document.hpp"
+#include "foundation/fileio.hpp"
 #include "identity_common.h"
 
 namespace tarn::jwt {

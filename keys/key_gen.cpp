@@ -2,7 +2,7 @@
 // fingerprint check of stored keys.
 #include <cstring>
 
-#include "core/clock.hpp"
+#include "foundation/clock.hpp"
 #include "keys/key_store.hpp"
 #include "keys/rsa_der.hpp"
 #include "tarn_crypto.h"

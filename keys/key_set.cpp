@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "foundation/text_buffer.hpp"
 #include "keys/key_store.hpp"
-#include "core/text_buffer.hpp"
 #include "tarn_crypto.h"
 
 namespace tarn::keys {

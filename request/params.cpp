@@ -1,6 +1,6 @@
 // Request parameters: the query string first, then the request body (read once per process),
 // as a JSON object or as form-encoded text.
-#include "core/params.hpp"
+#include "request/params.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -9,8 +9,8 @@
 
 #include "cgi/form_decode.hpp"
 #include "cgi/request.hpp"
-#include "core/document.hpp"
-#include "core/json_read.hpp"
+#include "foundation/document.hpp"
+#include "foundation/json_read.hpp"
 #include "tarn_cgi.h"
 
 namespace tarn::params {

@@ -21,13 +21,13 @@
 #include <string_view>
 #include <vector>
 
-#include "core/ascii.hpp"
-#include "core/clock.hpp"
-#include "core/document.hpp"
-#include "core/json_edit.hpp"
-#include "core/json_read.hpp"
-#include "core/signin.hpp"
+#include "foundation/ascii.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
+#include "foundation/json_edit.hpp"
+#include "foundation/json_read.hpp"
 #include "identity_common.h"
+#include "signin/signin.hpp"
 
 namespace tarn {
 namespace {

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "core/document.hpp"
-#include "core/fileio.hpp"
+#include "foundation/document.hpp"
+#include "foundation/fileio.hpp"
 #include "identity_common.h"
 #include "support/accounts.hpp"
 #include "support/fault_sweep.hpp"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/document.hpp"
+#include "foundation/document.hpp"
 #include "identity_common.h"
 #include "support/accounts.hpp"
 #include "support/fault_sweep.hpp"

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "core/params.hpp"
 #include "identity_common.h"
+#include "request/params.hpp"
 #include "support/test_env.hpp"
 
 namespace {

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/params.hpp"
 #include "identity_common.h"
+#include "request/params.hpp"
 #include "support/process.hpp"
 #include "support/test_env.hpp"
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "core/document.hpp"
 #include "crypto/random.hpp"
+#include "foundation/document.hpp"
 #include "identity_common.h"
 #include "support/fault_sweep.hpp"
 #include "support/process.hpp"

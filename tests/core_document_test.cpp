@@ -14,13 +14,13 @@
 #include <string>
 #include <thread>
 
-#include "core/clock.hpp"
-#include "core/document.hpp"
-#include "core/fileio.hpp"
-#include "core/json_read.hpp"
-#include "core/utf8.hpp"
-#include "support/reference.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
+#include "foundation/fileio.hpp"
+#include "foundation/json_read.hpp"
+#include "foundation/utf8.hpp"
 #include "support/process.hpp"
+#include "support/reference.hpp"
 #include "support/test_env.hpp"
 
 using tarn::test::DataDirFixture;

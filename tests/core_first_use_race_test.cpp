@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "core/document.hpp"
-#include "core/fileio.hpp"
+#include "foundation/document.hpp"
+#include "foundation/fileio.hpp"
 #include "identity_common.h"
 #include "support/process.hpp"
 #include "support/reference.hpp"

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "core/clock.hpp"
+#include "foundation/clock.hpp"
 #include "identity_common.h"
 #include "support/test_env.hpp"
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "core/clock.hpp"
-#include "core/document.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
 #include "identity_common.h"
 #include "keys/key_store.hpp"
 #include "support/fault_sweep.hpp"

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "core/clock.hpp"
 #include "crypto/random.hpp"
+#include "foundation/clock.hpp"
 #include "identity_common.h"
 #include "support/fault_sweep.hpp"
 #include "support/jwt_reference.hpp"

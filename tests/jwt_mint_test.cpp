@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "core/clock.hpp"
-#include "core/document.hpp"
 #include "crypto/random.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
 #include "identity_common.h"
 #include "keys/key_store.hpp"
 #include "support/jwt_reference.hpp"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/clock.hpp"
+#include "foundation/clock.hpp"
 #include "id_keys.h"
 #include "keys/key_store.hpp"
 #include "keys/rsa_der.hpp"

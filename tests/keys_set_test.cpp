@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "core/clock.hpp"
+#include "foundation/clock.hpp"
 #include "identity_common.h"
 #include "keys/key_store.hpp"
-#include "support/reference.hpp"
 #include "support/process.hpp"
+#include "support/reference.hpp"
 #include "support/test_env.hpp"
 
 namespace {

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "core/document.hpp"
+#include "foundation/document.hpp"
 #include "identity_common.h"
 #include "support/jwt_reference.hpp"
 #include "support/test_env.hpp"

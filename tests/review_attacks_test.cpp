@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/clock.hpp"
+#include "foundation/clock.hpp"
 #include "identity_common.h"
 #include "keys/key_store.hpp"
 #include "support/jwt_reference.hpp"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/document.hpp"
+#include "foundation/document.hpp"
 #include "identity_common.h"
 #include "support/process.hpp"
 #include "support/signin_support.hpp"

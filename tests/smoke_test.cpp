@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "core/clock.hpp"
+#include "foundation/clock.hpp"
 
 TEST(Clock, SeamMovesTime) {
     tarn::testing::set_clock([] { return std::int64_t{1000}; });

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/document.hpp"
+#include "foundation/document.hpp"
 #include "identity_common.h"
 #include "support/fault_sweep.hpp"
 #include "support/test_env.hpp"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/document.hpp"
+#include "foundation/document.hpp"
 #include "identity_common.h"
 #include "support/process.hpp"
 #include "support/reference.hpp"

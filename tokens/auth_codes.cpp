@@ -7,11 +7,11 @@
 #include <string>
 #include <string_view>
 
-#include "core/clock.hpp"
-#include "core/scope_list.hpp"
-#include "core/token_store.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/scope_list.hpp"
 #include "id_tokens.h"
 #include "tarn_crypto.h"
+#include "tokens/token_store.hpp"
 
 namespace tarn::tokens {
 namespace {

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/scope_list.hpp"
-#include "core/token_store.hpp"
+#include "foundation/scope_list.hpp"
 #include "id_tokens.h"
+#include "tokens/token_store.hpp"
 
 namespace tarn::tokens {
 

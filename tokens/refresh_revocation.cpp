@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/refresh_record.hpp"
-#include "core/token_store.hpp"
 #include "id_tokens.h"
+#include "tokens/refresh_record.hpp"
+#include "tokens/token_store.hpp"
 
 namespace tarn::tokens {
 namespace {

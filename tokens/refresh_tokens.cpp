@@ -6,10 +6,10 @@
 #include <string>
 #include <string_view>
 
-#include "core/clock.hpp"
-#include "core/refresh_record.hpp"
-#include "core/token_store.hpp"
+#include "foundation/clock.hpp"
 #include "id_tokens.h"
+#include "tokens/refresh_record.hpp"
+#include "tokens/token_store.hpp"
 
 namespace tarn::tokens {
 namespace {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "core/ascii.hpp"
+#include "foundation/ascii.hpp"
 #include "id_tokens.h"
 #include "identity_common.h"
 

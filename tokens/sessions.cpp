@@ -5,10 +5,10 @@
 #include <string>
 #include <string_view>
 
-#include "core/clock.hpp"
-#include "core/token_store.hpp"
+#include "foundation/clock.hpp"
 #include "id_accounts.h"
 #include "id_tokens.h"
+#include "tokens/token_store.hpp"
 
 namespace tarn::tokens {
 namespace {

@@ -1,6 +1,6 @@
 // tokens.json: its shape for a change, the lock-free read, and the small rules every token
 // operation shares.
-#include "core/token_store.hpp"
+#include "tokens/token_store.hpp"
 
 #include <cstring>
 #include <limits>

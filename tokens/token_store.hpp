@@ -22,9 +22,9 @@
 #include <string_view>
 #include <utility>
 
-#include "core/clock.hpp"
-#include "core/document.hpp"
-#include "core/json_read.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
+#include "foundation/json_read.hpp"
 #include "identity_common.h"
 
 namespace tarn::tokens {

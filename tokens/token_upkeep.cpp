@@ -7,8 +7,8 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "core/token_store.hpp"
 #include "id_tokens.h"
+#include "tokens/token_store.hpp"
 
 namespace tarn::tokens {
 namespace {

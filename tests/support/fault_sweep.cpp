@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "core/clock.hpp"
-#include "core/fileio.hpp"
 #include "crypto/random.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/fileio.hpp"
 #include "identity_common.h"
 #include "keys/key_store.hpp"
 #include "support/test_env.hpp"

@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "core/document.hpp"
+#include "foundation/document.hpp"
 #include "identity_common.h"
 #include "keys/key_store.hpp"
 #include "support/test_env.hpp"

@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "identity_common.h"
+#include "id_accounts.h"
+#include "id_foundation.h"
+#include "tarn_crypto.h"
 
 extern "C" int id_api_admin_ok(const id_config* cfg, const char* user_id) {
     if (user_id && *user_id && id_user_is_admin_by_id(user_id)) return 1;

@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "accounts/users_store.hpp"
-#include "identity_common.h"
+#include "id_accounts.h"
 
 namespace {
 

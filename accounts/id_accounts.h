@@ -1,13 +1,16 @@
-/* User accounts: users.json, roles, password hash strings and the password policy. Lookups read
- * users.json afresh on every call without a lock; creation, password change and deletion change
- * it under its lock (a password is hashed before the lock is taken). Messages for people go to a
- * caller's buffer when both its pointer and its capacity are non-zero: it is emptied on entry and
- * receives the message of the first failing check, cut to fit. */
+/* User accounts: users.json, roles, password hash strings and the password policy, the admin API
+ * gate, and the session check that also gives the user's role. Lookups read users.json afresh on
+ * every call without a lock; creation, password change and deletion change it under its lock (a
+ * password is hashed before the lock is taken). Messages for people go to a caller's buffer when
+ * both its pointer and its capacity are non-zero: it is emptied on entry and receives the message
+ * of the first failing check, cut to fit. */
 #ifndef ID_ACCOUNTS_H
 #define ID_ACCOUNTS_H
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "id_foundation.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -84,11 +87,21 @@ int id_user_is_admin_by_id(const char *id);
 int id_user_admin_count(void);
 /* 1 when the user `id` is an administrator and the only one, else 0 (also for NULL or ""). */
 int id_user_is_last_admin(const char *id);
+/* The admin API gate: 1 when `user_id` names an administrator (id_user_is_admin_by_id), or when
+ * cfg's admin_secret is non-empty and equals the X-Identity-Admin header (HTTP_X_IDENTITY_ADMIN);
+ * else 0. Only a present but different header is logged, with REMOTE_ADDR ("unknown" if unset). */
+int id_api_admin_ok(const id_config *cfg, const char *user_id);
 /* Every user as a compact JSON array of {"id","username","email","role","created","last_login"}
  * (each stored member that is present; the role normalised; never "pass_hash"), in stored order;
  * "[]" without a readable users.json whose root is an array. A heap text (id_free), or NULL when
  * memory runs out. */
 char *id_user_list_json(void);
+
+/* id_session_verify (id_tokens.h) filling every buffer given (a missing member gives ""), and the
+ * role of the session's user now: "owner", "admin", or "user" (also when the user no longer
+ * exists). */
+int id_session_verify_role(const char *session_id, char *user_id_out, size_t user_id_cap,
+                           char *username_out, size_t username_cap, char *role_out, size_t role_cap);
 
 /* The address rule: 0 for NULL, "" or name@domain.tld (one "@" not first, a domain of two or more
  * labels joined by single dots); -3 with "email must not contain whitespace" for a byte 0x01-0x20

@@ -9,7 +9,8 @@
 #include <string_view>
 
 #include "accounts/users_store.hpp"
-#include "identity_common.h"
+#include "id_accounts.h"
+#include "tarn_crypto.h"
 
 namespace {
 

@@ -20,8 +20,9 @@
 #include "foundation/document.hpp"
 #include "foundation/json_edit.hpp"
 #include "foundation/json_read.hpp"
-#include "identity_common.h"
-#include "tokens/token_store.hpp"
+#include "id_accounts.h"
+#include "id_foundation.h"
+#include "tokens/grants.hpp"
 
 namespace tarn {
 namespace {

@@ -15,7 +15,10 @@
 #include "foundation/json_read.hpp"
 #include "foundation/plain_text.hpp"
 #include "foundation/utf8.hpp"
-#include "identity_common.h"
+#include "id_accounts.h"
+#include "id_foundation.h"
+#include "tarn_cgi.h"
+#include "tarn_crypto.h"
 
 namespace tarn {
 namespace {

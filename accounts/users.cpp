@@ -10,7 +10,7 @@
 #include "accounts/users_store.hpp"
 #include "foundation/document.hpp"
 #include "foundation/json_read.hpp"
-#include "identity_common.h"
+#include "id_accounts.h"
 
 namespace tarn {
 

@@ -10,7 +10,8 @@
 #include "foundation/ascii.hpp"
 #include "foundation/document.hpp"
 #include "foundation/json_read.hpp"
-#include "identity_common.h"
+#include "id_accounts.h"
+#include "tarn_cgi.h"
 
 namespace tarn::users {
 

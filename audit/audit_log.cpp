@@ -13,7 +13,8 @@
 #include "foundation/document.hpp"
 #include "foundation/json_read.hpp"
 #include "foundation/utf8.hpp"
-#include "identity_common.h"
+#include "id_audit.h"
+#include "id_foundation.h"
 
 namespace tarn {
 namespace {

@@ -21,7 +21,8 @@
 #include "bench/bench_support.hpp"
 #include "foundation/document.hpp"
 #include "foundation/fileio.hpp"
-#include "identity_common.h"
+#include "id_accounts.h"
+#include "tarn_crypto.h"
 
 namespace {
 

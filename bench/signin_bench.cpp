@@ -26,7 +26,9 @@
 #include "bench/bench_support.hpp"
 #include "foundation/clock.hpp"
 #include "foundation/document.hpp"
-#include "identity_common.h"
+#include "id_audit.h"
+#include "id_foundation.h"
+#include "id_signin.h"
 
 namespace {
 

@@ -5,7 +5,9 @@
 
 #include "clients/clients.hpp"
 #include "foundation/json_read.hpp"
-#include "identity_common.h"
+#include "id_clients.h"
+#include "tarn_cgi.h"
+#include "tarn_crypto.h"
 
 namespace tarn::clients {
 namespace {

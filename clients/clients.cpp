@@ -9,7 +9,10 @@
 #include "foundation/document.hpp"
 #include "foundation/json_read.hpp"
 #include "foundation/scope_list.hpp"
-#include "identity_common.h"
+#include "id_clients.h"
+#include "id_foundation.h"
+#include "tarn_cgi.h"
+#include "tarn_crypto.h"
 
 namespace tarn::clients {
 namespace {

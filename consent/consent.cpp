@@ -10,7 +10,8 @@
 #include "foundation/json_edit.hpp"
 #include "foundation/json_read.hpp"
 #include "foundation/scope_list.hpp"
-#include "identity_common.h"
+#include "id_consent.h"
+#include "id_foundation.h"
 
 namespace tarn {
 namespace {

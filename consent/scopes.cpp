@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "foundation/scope_list.hpp"
-#include "identity_common.h"
+#include "id_consent.h"
 
 namespace {
 

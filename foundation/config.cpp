@@ -9,7 +9,8 @@
 
 #include "foundation/document.hpp"
 #include "foundation/fileio.hpp"
-#include "identity_common.h"
+#include "id_foundation.h"
+#include "tarn_cgi.h"
 
 namespace {
 

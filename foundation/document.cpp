@@ -18,6 +18,7 @@
 #include "foundation/fileio.hpp"
 #include "foundation/json_read.hpp"
 #include "foundation/utf8.hpp"
+#include "id_foundation.h"
 
 namespace tarn {
 

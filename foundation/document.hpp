@@ -15,7 +15,7 @@
 #include <string_view>
 #include <utility>
 
-#include "identity_common.h"
+#include "id_foundation.h"
 
 namespace tarn {
 

@@ -12,6 +12,8 @@
 
 #include "foundation/document.hpp"
 #include "foundation/fileio.hpp"
+#include "id_foundation.h"
+#include "tarn_cgi.h"
 
 namespace {
 

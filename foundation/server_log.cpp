@@ -16,7 +16,8 @@
 #include "foundation/fileio.hpp"
 #include "foundation/plain_text.hpp"
 #include "foundation/utf8.hpp"
-#include "identity_common.h"
+#include "id_foundation.h"
+#include "tarn_cgi.h"
 
 namespace {
 

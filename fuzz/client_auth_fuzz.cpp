@@ -25,7 +25,9 @@
 #include "fuzz/document_reference.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/reference_codecs.hpp"
-#include "identity_common.h"
+#include "id_clients.h"
+#include "id_foundation.h"
+#include "id_request.h"
 
 using namespace tarn::fuzz;
 

@@ -25,7 +25,7 @@
 #include "foundation/document.hpp"
 #include "fuzz/document_reference.hpp"
 #include "fuzz/fuzz_support.hpp"
-#include "identity_common.h"
+#include "id_foundation.h"
 
 using namespace tarn::fuzz;
 

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "fuzz/fuzz_support.hpp"
-#include "identity_common.h"
+#include "id_accounts.h"
 
 using namespace tarn::fuzz;
 

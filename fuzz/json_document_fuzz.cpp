@@ -27,6 +27,7 @@
 #include "fuzz/document_reference.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/reference_codecs.hpp"
+#include "id_foundation.h"
 
 using namespace tarn::fuzz;
 

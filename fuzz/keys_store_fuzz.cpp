@@ -41,7 +41,9 @@
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/reference_codecs.hpp"
 #include "fuzz/reference_rsa.hpp"
-#include "identity_common.h"
+#include "id_foundation.h"
+#include "id_keys.h"
+#include "id_keys_bearssl.h"
 #include "keys/key_store.hpp"
 
 using namespace tarn::fuzz;

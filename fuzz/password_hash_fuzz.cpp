@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.hpp"
-#include "identity_common.h"
+#include "id_accounts.h"
 
 using namespace tarn::fuzz;
 

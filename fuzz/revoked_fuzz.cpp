@@ -21,7 +21,8 @@
 #include "foundation/fileio.hpp"
 #include "fuzz/document_reference.hpp"
 #include "fuzz/fuzz_support.hpp"
-#include "identity_common.h"
+#include "id_foundation.h"
+#include "id_jwt.h"
 
 using namespace tarn::fuzz;
 

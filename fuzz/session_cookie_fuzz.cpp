@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.hpp"
-#include "identity_common.h"
+#include "id_tokens.h"
 
 using namespace tarn::fuzz;
 

@@ -39,7 +39,10 @@
 #include "foundation/fileio.hpp"
 #include "fuzz/document_reference.hpp"
 #include "fuzz/fuzz_support.hpp"
-#include "identity_common.h"
+#include "id_audit.h"
+#include "id_consent.h"
+#include "id_foundation.h"
+#include "id_signin.h"
 
 using namespace tarn::fuzz;
 using tarn::Document;

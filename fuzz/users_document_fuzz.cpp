@@ -22,7 +22,8 @@
 #include "foundation/fileio.hpp"
 #include "fuzz/document_reference.hpp"
 #include "fuzz/fuzz_support.hpp"
-#include "identity_common.h"
+#include "id_accounts.h"
+#include "id_foundation.h"
 
 using namespace tarn::fuzz;
 using tarn::Value;

@@ -8,7 +8,9 @@
 #include "foundation/clock.hpp"
 #include "foundation/document.hpp"
 #include "foundation/utf8.hpp"
-#include "identity_common.h"
+#include "id_jwt.h"
+#include "id_keys.h"
+#include "tarn_crypto.h"
 
 namespace tarn::jwt {
 namespace {

@@ -12,8 +12,10 @@
 #include "foundation/document.hpp"
 #include "foundation/json_read.hpp"
 #include "foundation/scope_list.hpp"
-#include "identity_common.h"
+#include "id_jwt.h"
+#include "id_keys_bearssl.h"
 #include "keys/key_store.hpp"
+#include "tarn_crypto.h"
 
 namespace tarn::jwt {
 namespace {

@@ -14,7 +14,8 @@
 #include "foundation/clock.hpp"
 #include "foundation/document.hpp"
 #include "foundation/json_read.hpp"
-#include "identity_common.h"
+#include "id_foundation.h"
+#include "id_jwt.h"
 
 namespace tarn::jwt {
 namespace {

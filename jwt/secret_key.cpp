@@ -15,7 +15,8 @@
 
 #include "foundation/document.hpp"
 #include "foundation/fileio.hpp"
-#include "identity_common.h"
+#include "id_jwt.h"
+#include "tarn_crypto.h"
 
 namespace tarn::jwt {
 namespace {

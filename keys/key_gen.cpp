@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "foundation/clock.hpp"
+#include "id_keys.h"
+#include "id_keys_bearssl.h"
 #include "keys/key_store.hpp"
 #include "keys/rsa_der.hpp"
 #include "tarn_crypto.h"

@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "foundation/text_buffer.hpp"
+#include "id_keys.h"
+#include "id_keys_bearssl.h"
 #include "keys/key_store.hpp"
 #include "tarn_crypto.h"
 

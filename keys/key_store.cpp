@@ -13,6 +13,8 @@
 #include "foundation/clock.hpp"
 #include "foundation/document.hpp"
 #include "foundation/text_buffer.hpp"
+#include "id_foundation.h"
+#include "id_keys.h"
 #include "keys/key_store.hpp"
 #include "tarn_crypto.h"
 

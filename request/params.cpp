@@ -11,6 +11,7 @@
 #include "cgi/request.hpp"
 #include "foundation/document.hpp"
 #include "foundation/json_read.hpp"
+#include "id_request.h"
 #include "tarn_cgi.h"
 
 namespace tarn::params {

@@ -10,7 +10,8 @@
 #include "foundation/document.hpp"
 #include "foundation/json_edit.hpp"
 #include "foundation/json_read.hpp"
-#include "identity_common.h"
+#include "id_foundation.h"
+#include "id_signin.h"
 #include "signin/signin.hpp"
 
 namespace tarn::signin {

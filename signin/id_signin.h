@@ -1,4 +1,4 @@
-/* Sign-in protection and the audit trail.
+/* Sign-in protection: per-account lockout and the per-address budget.
  *
  * Per-account lockout, login_attempts.json: {"acc_<account name folded to ASCII lower case>":
  * {"count", "strikes", "locked_until", "last_ts"[, "pending"]}}. A run is a series of failures each
@@ -17,7 +17,6 @@
  * reports leaves its attempt counted. Markers go when the record is next rewritten, once 600 s
  * old or when their process begins again. The written pair id_login_allowed / id_login_failed
  * still works for a process that never calls begin.
- * Audit trail, audit_log.json: the newest 2000 events, oldest first.
  * Queries read their document afresh without a lock; changes take the document's lock (2000
  * retries of 5 ms), one document at a time. */
 #ifndef ID_SIGNIN_H
@@ -68,24 +67,6 @@ int id_login_ip_over_budget(const char *address);
 /* 0 while `address` is within budget (also NULL or ""); else the seconds, 1 to 600, until its
  * oldest counted failure leaves the 600 s window. */
 int id_login_ip_retry_after(const char *address);
-
-/* Appends {"ts": now, "event", "user_id", "username", "ip", "detail"} to audit_log.json (NULL
- * texts stored as "", a NULL or empty address as "?", bytes that are not UTF-8 as U+FFFD) and
- * drops the oldest entries beyond 2000. Returns 0, or -1: NULL or empty event (nothing logged);
- * lock not obtained, an audit_log.json that is unparseable or not an array (left as it is), memory
- * or a failed save, each with its "AUDIT:" line in server.log; audit_log.json is then unchanged. */
-int id_audit_record(const char *event, const char *user_id, const char *username,
-                    const char *address, const char *detail);
-/* The newest entries first, at most `max` positions of the log (200 when max <= 0), as a compact
- * JSON array of six-member objects; "[]" when audit_log.json is missing, unparseable or not an
- * array. A heap text released with id_free; NULL only when memory runs out. */
-char *id_audit_list_json(int max);
-/* The number of entries in audit_log.json; 0 when it is missing, unparseable or not an array. */
-int id_audit_count(void);
-/* Removes the oldest entries until `keep` remain (a negative keep counts as 0). Returns the number
- * removed (0 without rewriting when there are no more than keep, or no readable log), or -1 (lock
- * not obtained, failed save) with audit_log.json unchanged. */
-int id_audit_prune(int keep);
 
 #pragma GCC visibility pop
 

@@ -26,8 +26,10 @@
 #include "foundation/document.hpp"
 #include "foundation/json_edit.hpp"
 #include "foundation/json_read.hpp"
-#include "identity_common.h"
+#include "id_foundation.h"
+#include "id_signin.h"
 #include "signin/signin.hpp"
+#include "tarn_cgi.h"
 
 namespace tarn {
 namespace {

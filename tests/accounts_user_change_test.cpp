@@ -17,7 +17,9 @@
 
 #include "foundation/document.hpp"
 #include "foundation/fileio.hpp"
-#include "identity_common.h"
+#include "id_accounts.h"
+#include "id_foundation.h"
+#include "id_tokens.h"
 #include "support/accounts.hpp"
 #include "support/fault_sweep.hpp"
 #include "support/process.hpp"

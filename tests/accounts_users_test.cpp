@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "foundation/document.hpp"
-#include "identity_common.h"
+#include "id_accounts.h"
 #include "support/accounts.hpp"
 #include "support/fault_sweep.hpp"
 #include "support/process.hpp"

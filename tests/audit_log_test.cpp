@@ -13,7 +13,7 @@
 
 #include "foundation/document.hpp"
 #include "foundation/fileio.hpp"
-#include "identity_common.h"
+#include "id_audit.h"
 #include "support/process.hpp"
 #include "support/reference.hpp"
 #include "support/signin_support.hpp"

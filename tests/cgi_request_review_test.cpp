@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "identity_common.h"
+#include "id_request.h"
 #include "request/params.hpp"
 #include "support/test_env.hpp"
 

@@ -12,10 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include "identity_common.h"
+#include "id_request.h"
 #include "request/params.hpp"
 #include "support/process.hpp"
 #include "support/test_env.hpp"
+#include "tarn_cgi.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "crypto/random.hpp"
 #include "foundation/document.hpp"
-#include "identity_common.h"
+#include "id_clients.h"
 #include "support/fault_sweep.hpp"
 #include "support/process.hpp"
 #include "support/reference.hpp"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "identity_common.h"
+#include "id_foundation.h"
 #include "support/test_env.hpp"
 
 using tarn::test::file_exists;

@@ -19,6 +19,7 @@
 #include "foundation/fileio.hpp"
 #include "foundation/json_read.hpp"
 #include "foundation/utf8.hpp"
+#include "id_foundation.h"
 #include "support/process.hpp"
 #include "support/reference.hpp"
 #include "support/test_env.hpp"

@@ -23,7 +23,9 @@
 
 #include "foundation/document.hpp"
 #include "foundation/fileio.hpp"
-#include "identity_common.h"
+#include "id_accounts.h"
+#include "id_jwt.h"
+#include "id_tokens.h"
 #include "support/process.hpp"
 #include "support/reference.hpp"
 #include "support/test_env.hpp"

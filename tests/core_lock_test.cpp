@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "identity_common.h"
+#include "id_foundation.h"
 #include "support/process.hpp"
 #include "support/test_env.hpp"
 

@@ -8,8 +8,10 @@
 #include <string>
 
 #include "foundation/clock.hpp"
-#include "identity_common.h"
+#include "id_accounts.h"
+#include "id_foundation.h"
 #include "support/test_env.hpp"
+#include "tarn_cgi.h"
 
 namespace {
 

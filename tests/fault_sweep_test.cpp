@@ -12,7 +12,9 @@
 
 #include "foundation/clock.hpp"
 #include "foundation/document.hpp"
-#include "identity_common.h"
+#include "id_foundation.h"
+#include "id_keys.h"
+#include "id_keys_bearssl.h"
 #include "keys/key_store.hpp"
 #include "support/fault_sweep.hpp"
 #include "support/test_env.hpp"

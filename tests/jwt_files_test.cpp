@@ -13,7 +13,8 @@
 
 #include "crypto/random.hpp"
 #include "foundation/clock.hpp"
-#include "identity_common.h"
+#include "id_foundation.h"
+#include "id_jwt.h"
 #include "support/fault_sweep.hpp"
 #include "support/jwt_reference.hpp"
 #include "support/process.hpp"

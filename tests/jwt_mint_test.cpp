@@ -12,7 +12,7 @@
 #include "crypto/random.hpp"
 #include "foundation/clock.hpp"
 #include "foundation/document.hpp"
-#include "identity_common.h"
+#include "id_jwt.h"
 #include "keys/key_store.hpp"
 #include "support/jwt_reference.hpp"
 #include "support/test_env.hpp"

@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "foundation/clock.hpp"
-#include "identity_common.h"
+#include "id_jwt.h"
+#include "id_keys.h"
 #include "keys/key_store.hpp"
 #include "support/jwt_reference.hpp"
 #include "support/test_env.hpp"

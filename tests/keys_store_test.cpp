@@ -23,7 +23,10 @@
 
 #include "foundation/clock.hpp"
 #include "foundation/fileio.hpp"
-#include "identity_common.h"
+#include "id_foundation.h"
+#include "id_jwt.h"
+#include "id_keys.h"
+#include "id_keys_bearssl.h"
 #include "keys/key_store.hpp"
 #include "support/jwt_reference.hpp"
 #include "support/process.hpp"

@@ -22,7 +22,14 @@
 #include <vector>
 
 #include "foundation/document.hpp"
-#include "identity_common.h"
+#include "id_accounts.h"
+#include "id_audit.h"
+#include "id_clients.h"
+#include "id_consent.h"
+#include "id_foundation.h"
+#include "id_jwt.h"
+#include "id_keys.h"
+#include "id_tokens.h"
 #include "support/jwt_reference.hpp"
 #include "support/test_env.hpp"
 

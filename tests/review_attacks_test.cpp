@@ -11,7 +11,10 @@
 #include <vector>
 
 #include "foundation/clock.hpp"
-#include "identity_common.h"
+#include "id_jwt.h"
+#include "id_keys.h"
+#include "id_keys_bearssl.h"
+#include "id_tokens.h"
 #include "keys/key_store.hpp"
 #include "support/jwt_reference.hpp"
 #include "support/reference.hpp"

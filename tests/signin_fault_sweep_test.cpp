@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "identity_common.h"
+#include "id_audit.h"
+#include "id_consent.h"
+#include "id_signin.h"
 #include "support/fault_sweep.hpp"
 #include "support/test_env.hpp"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "foundation/document.hpp"
-#include "identity_common.h"
+#include "id_signin.h"
 #include "support/process.hpp"
 #include "support/signin_support.hpp"
 #include "support/test_env.hpp"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "foundation/document.hpp"
-#include "identity_common.h"
+#include "id_tokens.h"
 #include "support/fault_sweep.hpp"
 #include "support/test_env.hpp"
 

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "foundation/document.hpp"
-#include "identity_common.h"
+#include "id_accounts.h"
+#include "id_tokens.h"
 #include "support/process.hpp"
 #include "support/reference.hpp"
 #include "support/test_env.hpp"

@@ -76,13 +76,10 @@ typedef struct id_tokens_swept {
 int id_session_create(const char *user_id, const char *username, char *id_out, size_t id_cap);
 /* 1 when session `session_id` exists and has not expired (expiry equal to now still counts),
  * else 0. On 1 copies its "user_id" and "username" into the buffers given (a member that is not a
- * string gives ""; a missing member leaves its buffer as it was); on 0 writes nothing. */
+ * string gives ""; a missing member leaves its buffer as it was); on 0 writes nothing. The same
+ * check with the role of the session's user is id_session_verify_role (id_accounts.h). */
 int id_session_verify(const char *session_id, char *user_id_out, size_t user_id_cap,
                       char *username_out, size_t username_cap);
-/* As id_session_verify, filling every buffer given (a missing member gives ""), and the role of
- * the session's user now: "owner", "admin", or "user" (also when the user no longer exists). */
-int id_session_verify_role(const char *session_id, char *user_id_out, size_t user_id_cap,
-                           char *username_out, size_t username_cap, char *role_out, size_t role_cap);
 /* Removes session `session_id` and saves tokens.json, also when it was not stored. Returns 0, or
  * -1 (NULL or empty identifier, lock, unreadable tokens.json, failed save). */
 int id_session_delete(const char *session_id);

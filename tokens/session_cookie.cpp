@@ -7,8 +7,9 @@
 #include <string_view>
 
 #include "foundation/ascii.hpp"
+#include "id_foundation.h"
 #include "id_tokens.h"
-#include "identity_common.h"
+#include "tarn_cgi.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "foundation/clock.hpp"
-#include "id_accounts.h"
 #include "id_tokens.h"
+#include "tokens/grants.hpp"
 #include "tokens/token_store.hpp"
 
 namespace tarn::tokens {
@@ -65,34 +65,6 @@ int verify(const char* session_id, char* user_id_out, std::size_t user_id_cap, c
     return 1;
 }
 
-// The role the user `user_id` holds now; "user" when there is no such user.
-const char* current_role(const std::string& user_id) {
-    // A stored identifier with a NUL inside would be looked up cut at the NUL: it names nobody.
-    if (user_id.empty() || user_id.find('\0') != std::string::npos) return "user";
-    id_user user;
-    if (!id_user_find_by_id(user_id.c_str(), &user)) return "user";
-    return id_role_name(user.role);
-}
-
-int verify_role(const char* session_id, char* user_id_out, std::size_t user_id_cap, char* username_out,
-                std::size_t username_cap, char* role_out, std::size_t role_cap) {
-    const auto id = presented(session_id);
-    if (!id) return 0;
-    std::string user_id, username;
-    {
-        Document doc;
-        if (!load_tokens(doc)) return 0;
-        const Value* session = valid_session(doc, *id);
-        if (!session) return 0;
-        user_id = json::str(*session, "user_id");
-        username = json::str(*session, "username");
-    }
-    json::copy_text(user_id_out, user_id_cap, user_id);
-    json::copy_text(username_out, username_cap, username);
-    if (role_out) json::copy_text(role_out, role_cap, current_role(user_id));
-    return 1;
-}
-
 // Removes the sessions for which `drop(identifier, record)` holds and saves in every case.
 template <class Drop>
 int delete_where(Drop&& drop) {
@@ -104,6 +76,19 @@ int delete_where(Drop&& drop) {
 }
 
 }  // namespace
+
+bool session_user(const char* session_id, std::string& user_id, std::string& username) {
+    const auto id = presented(session_id);
+    if (!id) return false;
+    Document doc;
+    if (!load_tokens(doc)) return false;
+    const Value* session = valid_session(doc, *id);
+    if (!session) return false;
+    user_id = json::str(*session, "user_id");
+    username = json::str(*session, "username");
+    return true;
+}
+
 }  // namespace tarn::tokens
 
 using namespace tarn::tokens;
@@ -117,13 +102,6 @@ int id_session_create(const char* user_id, const char* username, char* id_out, s
 int id_session_verify(const char* session_id, char* user_id_out, size_t user_id_cap, char* username_out,
                       size_t username_cap) {
     return guarded(0, [&] { return verify(session_id, user_id_out, user_id_cap, username_out, username_cap); });
-}
-
-int id_session_verify_role(const char* session_id, char* user_id_out, size_t user_id_cap, char* username_out,
-                           size_t username_cap, char* role_out, size_t role_cap) {
-    return guarded(0, [&] {
-        return verify_role(session_id, user_id_out, user_id_cap, username_out, username_cap, role_out, role_cap);
-    });
 }
 
 int id_session_delete(const char* session_id) {

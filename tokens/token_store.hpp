@@ -25,7 +25,7 @@
 #include "foundation/clock.hpp"
 #include "foundation/document.hpp"
 #include "foundation/json_read.hpp"
-#include "identity_common.h"
+#include "id_foundation.h"
 
 namespace tarn::tokens {
 
@@ -90,11 +90,6 @@ int change_tokens(Change&& change) {
 // True when `user_id` is non-empty and marked in "deleted_users" until `now` or later: no
 // session, code or refresh token may be stored for it.
 bool refused_user(const Value& root, std::string_view user_id, std::int64_t now);
-
-// Ends every session, unconsumed code and refresh token of `user_id` in one change of
-// tokens.json and, with `mark`, refuses new ones for ID_DELETED_USER_HOLD seconds. Saves only
-// when something changed. 0, or -1 when the lock, the load or the save fails (nothing changed).
-int end_user_grants(std::string_view user_id, bool mark);
 
 // tokens.json for reading, without the lock. False when it is missing, does not parse, or its
 // root is not an object.

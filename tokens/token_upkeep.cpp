@@ -7,7 +7,9 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "id_foundation.h"
 #include "id_tokens.h"
+#include "tokens/grants.hpp"
 #include "tokens/token_store.hpp"
 
 namespace tarn::tokens {

@@ -14,7 +14,7 @@
 #include "crypto/random.hpp"
 #include "foundation/clock.hpp"
 #include "foundation/fileio.hpp"
-#include "identity_common.h"
+#include "id_foundation.h"
 #include "keys/key_store.hpp"
 #include "support/test_env.hpp"
 

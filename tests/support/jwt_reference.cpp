@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "foundation/document.hpp"
-#include "identity_common.h"
+#include "id_keys.h"
 #include "keys/key_store.hpp"
 #include "support/test_env.hpp"
 

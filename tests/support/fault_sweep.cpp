@@ -194,6 +194,14 @@ DirState dir_state(const std::string& dir) {
     return state;
 }
 
+void reset_dir(const std::string& dir, const DirState& files) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (!name.ends_with(".lock")) std::filesystem::remove_all(entry.path());
+    }
+    for (const auto& [name, bytes] : files) write_file(dir + "/" + name, bytes);
+}
+
 SweepSummary fault_sweep(const std::string& data_dir, const SweepCase& c) {
     SCOPED_TRACE("fault sweep of " + c.name);
     SweepSeams seams;

@@ -1,6 +1,7 @@
 // The session check that also gives the role its user holds now: the token store names the
 // session's user, users.json gives the role. It sits with the accounts, above the token store,
 // so that the token store never reads users.json.
+#include <cstddef>
 #include <string>
 
 #include "foundation/json_read.hpp"

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <optional>
 #include <set>
 #include <string>

@@ -47,6 +47,15 @@ std::string grown_store() {
     return pretty;
 }
 
+// kStore with the family of rt_a at its cap of exchanged tokens: rotating rt_a ends the family.
+std::string capped_store() {
+    std::string rotated;
+    for (int i = 0; i < ID_REFRESH_FAMILY_ROTATIONS; ++i) rotated += "{\"token\":\"rt_a" + std::to_string(i) + "\",\"family\":\"rt_a\"},";
+    std::string store = kStore;
+    const std::string from = "\"rotated\":[";
+    return store.replace(store.find(from), from.size(), from + rotated);
+}
+
 TEST(TokenFaultSweep, EveryChangingOperation) {
     tarn::test::DataDirFixture data;
     const std::string dir = data.dir();
@@ -78,6 +87,14 @@ TEST(TokenFaultSweep, EveryChangingOperation) {
                   [&] { return id_refresh_token_create("u1", "al", "c1", nullptr, out, sizeof out); }),
         SweepCase("refresh token rotated", docs, starting(kStore),
                   [&] { return id_refresh_token_rotate("rt_a", "c1", out, sizeof out, &rec); }),
+        // -1 whether the ending was saved or not: the file holds one state or the other, and a
+        // retry with the kept token ends the family then.
+        SweepCase("rotation past the cap ends the family", docs, starting(capped_store()),
+                  [&] { return id_refresh_token_rotate("rt_a", "c1", out, sizeof out, &rec); })
+            .judged_by([](const tarn::test::SweepRun& r) {
+                EXPECT_EQ(r.result, -1);
+                EXPECT_TRUE(r.after == r.before || r.after == r.clean) << "neither the state before nor the ending";
+            }),
         SweepCase("expired refresh token removed", docs, starting(kStore),
                   [&] { return id_refresh_token_rotate("rt_old", nullptr, out, sizeof out, &rec); }),
         SweepCase("reused refresh token ends its family", docs, starting(kStore),

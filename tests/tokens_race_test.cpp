@@ -1,9 +1,13 @@
 // Processes racing on tokens.json, started together: no change is lost, a code is exchanged once,
-// a refresh token rotated by many at once leaves one winner and a family ended by the rest,
+// a refresh token rotated by many at once leaves one winner and a family ended by the rest, a
+// thief at a family's cap racing its victim ends the family either way,
 // sweeps between creations lose no live session, and a deletion leaves no session to its user.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -74,6 +78,51 @@ TEST(TokenRaces, EightProcessesRotatingOneTokenEndItsFamily) {
     tarn::Document d = stored(data);
     ASSERT_EQ(d["refresh"].Size(), 1u);
     EXPECT_STREQ(d["refresh"][0]["token"].GetString(), bystander);
+}
+
+// A thief rotates a stolen family up to its cap while the victim presents the exchanged token it
+// holds and six bystanders rotate families of their own. Whichever lands first, the family ends
+// (the victim's -4, or the thief's chain stopping at the cap, and then the victim's -1), the
+// thief never rotates past the cap, and every bystander keeps one live token and all its
+// exchanged ones.
+TEST(TokenRaces, AThiefAtTheCapRacingTheVictimEndsTheFamily) {
+    tarn::test::DataDirFixture data;
+    const int room = 24;  // rotations the stolen family has left
+    std::string rotated;
+    for (int i = 0; i < ID_REFRESH_FAMILY_ROTATIONS - room; ++i)
+        rotated += (i ? ",{\"token\":\"t" : "{\"token\":\"t") + std::to_string(i) + "\",\"family\":\"f\"}";
+    std::string refresh = "{\"token\":\"t\",\"family\":\"f\",\"expires_at\":4102444800}";
+    for (int i = 0; i < 6; ++i)
+        refresh += ",{\"token\":\"b" + std::to_string(i) + "\",\"family\":\"b" + std::to_string(i) + "\",\"expires_at\":4102444800}";
+    tarn::test::write_file(data.file("tokens.json"), "{\"refresh\":[" + refresh + "],\"rotated\":[" + rotated + "]}");
+    const std::vector<int> statuses = run_together(8, [](int index) {
+        char token[64], next[64];
+        if (index == 0) return id_refresh_token_rotate("t5", nullptr, next, sizeof next, nullptr);  // the victim
+        std::snprintf(token, sizeof token, "%s", index == 1 ? "t" : ("b" + std::to_string(index - 2)).c_str());
+        int rotations = 0;
+        for (; rotations < 40; ++rotations) {
+            if (id_refresh_token_rotate(token, nullptr, next, sizeof next, nullptr) != 0) break;
+            std::memcpy(token, next, sizeof token);
+        }
+        return index == 1 ? rotations : (rotations == 40 ? 0 : 1);
+    });
+    ASSERT_EQ(statuses.size(), 8u);
+    EXPECT_TRUE(statuses[0] == (-4 & 0xFF) || statuses[0] == (-1 & 0xFF)) << statuses[0];
+    EXPECT_LE(statuses[1], room) << "the thief rotated past the cap";
+    if (statuses[0] == (-1 & 0xFF)) {
+        EXPECT_EQ(statuses[1], room) << "the victim found nothing, yet the family had room";
+    }
+    EXPECT_EQ(std::vector<int>(statuses.begin() + 2, statuses.end()), std::vector<int>(6, 0));
+    tarn::Document d = stored(data);
+    std::map<std::string, int> live, exchanged;
+    for (const auto& r : d["refresh"].GetArray()) ++live[r["family"].GetString()];
+    for (const auto& r : d["rotated"].GetArray()) ++exchanged[r["family"].GetString()];
+    EXPECT_EQ(live.count("f") + exchanged.count("f"), 0u) << "a token of the stolen family outlived the race";
+    for (int i = 0; i < 6; ++i) {
+        const std::string family = "b" + std::to_string(i);
+        EXPECT_EQ(live[family], 1) << family;
+        EXPECT_EQ(exchanged[family], 40) << family;
+    }
 }
 
 // Six processes create sessions while two sweep the store again and again: every session

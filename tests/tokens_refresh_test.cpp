@@ -1,5 +1,6 @@
 // Refresh tokens: issue, the rotation chain, reuse detection ending a family, the per-family cap of
-// the exchanged list (a flood of another family flushes nothing), revocation (single, by user, by family with its client binding), the lookup,
+// rotations (a family ends rather than forget an exchanged token; a flood of another family
+// flushes nothing), revocation (single, by user, by family with its client binding), the lookup,
 // and the listing's exact text with masked tokens.
 #include <gtest/gtest.h>
 
@@ -94,27 +95,39 @@ TEST_F(Refresh, ExpiredAndForeignTokensAreRemoved) {
     EXPECT_EQ(rotate("t", "anyone").size(), 46u) << "a token stored without a client passes for any";
 }
 
-TEST_F(Refresh, TheExchangedListKeepsTheNewest1024) {
-    std::string rotated;
-    for (int i = 0; i < 1024; ++i) rotated += std::string(i ? "," : "") + "{\"token\":\"t" + std::to_string(i) + "\",\"family\":\"f\"}";
-    write("{\"refresh\": [{\"token\": \"t\", \"family\": \"f\", \"expires_at\": 1750000000}], \"rotated\": [" + rotated + "]}");
-    ASSERT_EQ(rotate("t").size(), 46u);
-    EXPECT_EQ(compact(&doc()["rotated"]), "[" + rotated.substr(rotated.find("{\"token\":\"t1\"")) + ",{\"token\":\"t\",\"family\":\"f\"}]");
+// A family keeps every exchanged token: with room left the rotation adds one, and the rotation
+// that would push the oldest out ends the family instead (-1), taking its exchanged tokens along.
+TEST_F(Refresh, AFamilyEndsRatherThanForgetAnExchangedToken) {
+    for (const int exchanged : {ID_REFRESH_FAMILY_ROTATIONS - 1, ID_REFRESH_FAMILY_ROTATIONS}) {
+        SCOPED_TRACE(exchanged);
+        std::string rotated;
+        for (int i = 0; i < exchanged; ++i) rotated += std::string(i ? "," : "") + "{\"token\":\"t" + std::to_string(i) + "\",\"family\":\"f\"}";
+        write("{\"refresh\": [{\"token\": \"t\", \"family\": \"f\", \"expires_at\": 1750000000}], \"rotated\": [" + rotated + "]}");
+        const std::string next = rotate("t");
+        if (exchanged < ID_REFRESH_FAMILY_ROTATIONS) {
+            ASSERT_EQ(next.size(), 46u);
+            EXPECT_EQ(compact(&doc()["rotated"]), "[" + rotated + ",{\"token\":\"t\",\"family\":\"f\"}]");
+        } else {
+            EXPECT_EQ(next, "-1");
+            EXPECT_EQ(compact(&doc()["refresh"]), "[]");
+            EXPECT_EQ(compact(&doc()["rotated"]), "[]");
+        }
+    }
 }
 
-// A thief rotates a stolen token, then floods the store with 1100 rotations of a family of its
-// own. The victim presenting the stolen token still ends its family, the thief's successor with
-// it; the flooding family keeps its own newest 1024 exchanged tokens, and the records of the ended
-// family go with it.
+// A thief rotates a stolen token, then floods the store with as many rotations of a family of its
+// own as a family may make. The victim presenting the stolen token still ends its family, the
+// thief's successor with it; the flooding family keeps its own exchanged tokens, and the records
+// of the ended family go with it.
 TEST_F(Refresh, AFloodOfAnotherFamilyKeepsReuseDetection) {
     // Not the family's first token: that one names its family and ends it without any record.
     const std::string stolen = rotate(issue("usr_victim")), thief = rotate(stolen);
     std::vector<std::string> flood = {issue("usr_thief")};
-    for (int i = 0; i < 1100; ++i) flood.push_back(rotate(flood.back()));
+    for (int i = 0; i < ID_REFRESH_FAMILY_ROTATIONS; ++i) flood.push_back(rotate(flood.back()));
     EXPECT_EQ(rotate(stolen), "-4");
     EXPECT_EQ(rotate(thief), "-1") << "the thief's successor ended with its family";
     std::string kept;
-    for (std::size_t i = flood.size() - 1 - 1024; i + 1 < flood.size(); ++i)
+    for (std::size_t i = 0; i + 1 < flood.size(); ++i)
         kept += (kept.empty() ? "{\"token\":\"" : ",{\"token\":\"") + flood[i] + "\",\"family\":\"" + flood[0] + "\"}";
     EXPECT_EQ(compact(&doc()["rotated"]), "[" + kept + "]");
     EXPECT_EQ(compact(&doc()["refresh"]), "[" + stored(flood.back(), flood[0], kNow + 2419200, "usr_thief") + "]");

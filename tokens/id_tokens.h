@@ -27,9 +27,12 @@ extern "C" {
 #define ID_SESSION_LIFETIME 86400
 #define ID_AUTH_CODE_LIFETIME 600
 #define ID_REFRESH_TOKEN_LIFETIME 2419200
-/* The exchanged refresh tokens remembered for reuse detection, per family (the oldest of a family
- * go first; a family with no active token left keeps none). */
+/* The exchanged refresh tokens remembered for reuse detection, per family (a family with no
+ * active token left keeps none). */
 #define ID_ROTATED_MAX 1024
+/* The rotations a family may make: each remembers one exchanged token, and none is ever forgotten
+ * while the family lives, so the rotation past this many ends the family instead (-1). */
+#define ID_REFRESH_FAMILY_ROTATIONS ID_ROTATED_MAX
 /* How long a deleted user's identifier is refused new sessions, codes and refresh tokens: far
  * longer than any request that looked the user up before the deletion can still take. */
 #define ID_DELETED_USER_HOLD 86400
@@ -138,12 +141,14 @@ int id_auth_code_consume(const char *code, const char *client_id, const char *re
 int id_refresh_token_create(const char *user_id, const char *username, const char *client_id,
                             const char *scope, char *token_out, size_t token_cap);
 /* Exchanges `token` for a successor of the same family, user, client and scope, valid for
- * ID_REFRESH_TOKEN_LIFETIME, and remembers `token` as exchanged (each family keeps its newest
- * ID_ROTATED_MAX, whatever other families do). `client_id` NULL or "": no client check. Returns 0
+ * ID_REFRESH_TOKEN_LIFETIME, and remembers `token` as exchanged (a family's exchanged tokens are
+ * all kept, whatever other families do). `client_id` NULL or "": no client check. Returns 0
  * (filling `new_token` and `out` when non-NULL); -2 expired and -3 held by another client (the
  * token is removed); -4 an exchanged token presented again (every active token of its family is
- * removed); -1 otherwise (NULL or empty token, unknown token, no randomness, lock, unreadable
- * tokens.json, failed save: nothing changed). Outputs are written only on 0. */
+ * removed); -1 when the family has made ID_REFRESH_FAMILY_ROTATIONS rotations (the family is
+ * ended: every active token of it is removed, the holder signs in again), and otherwise (NULL or
+ * empty token, unknown token, no randomness, lock, unreadable tokens.json, failed save: nothing
+ * changed). Outputs are written only on 0. */
 int id_refresh_token_rotate(const char *token, const char *client_id, char *new_token,
                             size_t new_token_cap, id_refresh_token *out);
 /* Removes the active token `token`. Returns 0, or -1 (NULL or empty token, not active, lock,

@@ -1,7 +1,9 @@
 // Refresh tokens: issue and rotation over the "refresh" section of tokens.json. Every rotation
 // replaces the presented token by a successor of the same family (named by the family's first
 // token) and remembers the presented one in "rotated"; presenting an exchanged token again is
-// taken as theft and ends its family.
+// taken as theft and ends its family. A family rotates at most ID_REFRESH_FAMILY_ROTATIONS times,
+// so that every exchanged token of a live family stays remembered: the rotation past that ends
+// the family and the holder signs in again.
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -37,9 +39,26 @@ int create(const char* user_id, const char* username, const char* client_id, con
     return result;
 }
 
-// Appends {"token", "family"} to "rotated" (creating it as the last root member) and drops the
-// family's oldest records beyond ID_ROTATED_MAX: each family keeps its own, so that rotations of
-// one family never push another's exchanged tokens out. A "rotated" of another type is left alone.
+// True when the rotated record `el` is an exchanged token of `family`: its stored "family", or its
+// own token when it has none.
+bool exchanged_of(const Value& el, std::string_view family) {
+    const std::string_view stored = json::str(el, "family");
+    return stored.empty() ? json::str_is(el, "token", family) : stored == family;
+}
+
+// The exchanged tokens of `family` remembered in "rotated" (0 when it is missing or not an array).
+std::size_t exchanged_count(const Document& doc, std::string_view family) {
+    const Value* rotated = json::member(doc, kRotated);
+    if (!rotated || !rotated->IsArray()) return 0;
+    std::size_t count = 0;
+    for (const Value& el : rotated->GetArray()) count += exchanged_of(el, family);
+    return count;
+}
+
+// Appends {"token", "family"} to "rotated", creating it as the last root member. The caller has
+// checked that the family has room (fewer than ID_REFRESH_FAMILY_ROTATIONS records), so nothing is
+// pushed out.
+// A "rotated" of another type is left alone.
 void remember_rotated(Document& doc, std::string_view token, std::string_view family) {
     auto& a = doc.GetAllocator();
     if (!json::member(doc, kRotated)) doc.AddMember(rapidjson::StringRef(kRotated), Value(rapidjson::kArrayType), a);
@@ -49,19 +68,6 @@ void remember_rotated(Document& doc, std::string_view token, std::string_view fa
     record.AddMember("token", json::copy(token, doc), a);
     record.AddMember("family", json::copy(family, doc), a);
     rotated->PushBack(record, a);
-    auto of_family = [family](const Value& el) {
-        const std::string_view stored = json::str(el, "family");
-        return stored.empty() ? json::str_is(el, "token", family) : stored == family;
-    };
-    std::size_t count = 0;
-    for (const Value& el : rotated->GetArray()) count += of_family(el);
-    if (count <= ID_ROTATED_MAX) return;
-    std::size_t excess = count - ID_ROTATED_MAX;
-    erase_elements_if(*rotated, [&](const Value& el) {  // oldest first
-        if (excess == 0 || !of_family(el)) return false;
-        --excess;
-        return true;
-    });
 }
 
 // The token is not active: when it was exchanged before (or names a family itself), every active
@@ -100,6 +106,13 @@ int rotate(const char* token_text, const char* client_id, char* new_token, std::
         if (was_expired) return Outcome::saved(-2);
         if (client_id && *client_id && !record.client_id.empty() && record.client_id != client_id)
             return Outcome::saved(-3);
+
+        // A family that has used up its exchanged tokens ends here rather than forget its oldest:
+        // a thief rotating a stolen family must not push the victim's token out of reuse detection.
+        if (exchanged_count(doc, record.family) >= ID_REFRESH_FAMILY_ROTATIONS) {
+            erase_elements_if(*refresh, [&](const Value& el) { return in_family(el, record.family); });
+            return Outcome::saved(-1);  // the family's exchanged tokens go with it at the save
+        }
 
         record.has_user_id = true;  // a successor always carries "user_id"
         record.expires_at = later(now, ID_REFRESH_TOKEN_LIFETIME);

@@ -4,7 +4,7 @@
 // The root is an object with "sessions" (session identifier -> record), "auth_codes" (code ->
 // record), "refresh" (active refresh records, in issue order), from the first rotation on
 // "rotated" (exchanged tokens with their family, oldest first, at most ID_ROTATED_MAX of each
-// family, only of families with an active token), and from the first user deletion on
+// family, only of families with an active token; a family ends instead of rotating past them), and from the first user deletion on
 // "deleted_users" (user identifier -> {"expires_at"}: no new grant is stored for that user until
 // then). Other root members are carried through untouched. A section of the wrong type is left as
 // it is: nothing is added to it and nothing is found in it.

@@ -18,8 +18,11 @@ CONFIG_PORT = os.path.join(BUILD_DIR, "programs", "config_port")
 
 
 def run_env(extra):
-    """This process's environment without any IDENTITY_ setting, plus `extra`."""
+    """This process's environment without any IDENTITY_ setting, plus `extra`. Run as root, the
+    server serves as nobody rather than creating its system user on the test machine."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("IDENTITY_")}
+    if os.getuid() == 0:
+        env["TARN_SERVICE_USER"] = "nobody"
     env.update(extra)
     return env
 
@@ -27,6 +30,7 @@ def run_env(extra):
 class ServeCommand(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory(prefix="tarn-serve-e2e-")
+        os.chmod(self.tmp.name, 0o755)  # the service user reaches the data directory below it
         self.cwd = os.path.join(self.tmp.name, "checkout")
         self.run_dir = os.path.join(self.tmp.name, "run")
         os.makedirs(self.cwd)

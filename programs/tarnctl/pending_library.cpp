@@ -1,0 +1,22 @@
+// TEMPORARY, until the library gains these calls (after the layout move): stand-ins with the
+// planned contracts for what can be done with today's interface, refusing the rest.
+#include <cstring>
+
+#include "identity_common.h"
+
+extern "C" int id_client_create_v(const char* name, const char* const* uris, size_t count, const char* scopes,
+                                  char* client_id_out, size_t client_id_cap, char* secret_out, size_t secret_cap,
+                                  int is_public, char* msg, size_t msg_cap) {
+    if (count != 1) {
+        if (msg && msg_cap) tarn_strlcpy(msg, "several redirect URIs are not supported yet", msg_cap);
+        return -1;
+    }
+    return id_client_create(name, uris[0], scopes, client_id_out, client_id_cap, secret_out, secret_cap, is_public,
+                            msg, msg_cap);
+}
+
+extern "C" int id_keys_prune_age(int64_t max_age, int dry_run, char* kids, size_t cap) {
+    if (kids && cap) kids[0] = '\0';
+    if (dry_run || max_age % 86400 != 0) return -1;
+    return id_keys_prune(static_cast<int32_t>(max_age / 86400));
+}

@@ -20,3 +20,6 @@ extern "C" int id_keys_prune_age(int64_t max_age, int dry_run, char* kids, size_
     if (dry_run || max_age % 86400 != 0) return -1;
     return id_keys_prune(static_cast<int32_t>(max_age / 86400));
 }
+
+extern "C" char* id_config_report_json(void) { return nullptr; }
+extern "C" char* id_keys_inspect_json(void) { return nullptr; }

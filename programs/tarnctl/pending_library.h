@@ -6,3 +6,5 @@ extern "C" int id_client_create_v(const char* name, const char* const* uris, siz
                                   char* client_id_out, size_t client_id_cap, char* secret_out, size_t secret_cap,
                                   int is_public, char* msg, size_t msg_cap);
 extern "C" int id_keys_prune_age(int64_t max_age, int dry_run, char* kids, size_t cap);
+extern "C" char* id_config_report_json(void);
+extern "C" char* id_keys_inspect_json(void);

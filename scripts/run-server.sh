@@ -5,10 +5,12 @@
 #   bash scripts/run-server.sh BUILD_DIR RUN_DIR [PORT]
 #
 # The port is PORT when given, else the configuration's, as every program reads it: IDENTITY_PORT,
-# else "port" in config.json of the working directory, else 8080. The data directory is
-# IDENTITY_DATA_DIR (relative to the working directory), else RUN_DIR/data; the published key set
-# is IDENTITY_JWKS_FILE, else RUN_DIR/public/jwks.json: the library writes it whenever the keys
-# change, and lighttpd serves it as a plain file (the jwks program answers while it is missing).
+# else "port" in config.json of the working directory, else 8080. The data directory is the
+# configuration's too (IDENTITY_DATA_DIR, else "data_dir" of config.json; relative to the working
+# directory), else RUN_DIR/data; the published key set likewise IDENTITY_JWKS_FILE, else
+# "jwks_file", else RUN_DIR/public/jwks.json: the library writes it whenever the keys change, and
+# lighttpd serves it as a plain file (the jwks program answers while it is missing). A config.json
+# with a problem (tarnctl config names it) is refused before anything starts.
 # RUN_DIR receives the lighttpd configuration, its empty document root and its error log. The
 # issuer is IDENTITY_BASE_URL when set, else http://127.0.0.1:PORT: the programs never derive it
 # from a request's Host header.
@@ -27,8 +29,13 @@ scripts=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
 mkdir -p "$2"
 run=$(cd "$2" && pwd)
-data_dir=${IDENTITY_DATA_DIR:-$run/data}
-jwks_file=${IDENTITY_JWKS_FILE:-$run/public/jwks.json}
+# The configuration as every program reads it (the environment over config.json of the working
+# directory); a config.json with a problem stops the server here, with the problem named.
+tarnctl=$build/programs/tarnctl
+configured_data_dir=$("$tarnctl" config data_dir) || exit 1
+configured_jwks_file=$("$tarnctl" config jwks_file) || exit 1
+data_dir=${configured_data_dir:-$run/data}
+jwks_file=${configured_jwks_file:-$run/public/jwks.json}
 # The programs run in the directory lighttpd gives them, not in this one.
 [[ $data_dir == /* ]] || data_dir=$PWD/$data_dir
 [[ $jwks_file == /* ]] || jwks_file=$PWD/$jwks_file

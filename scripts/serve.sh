@@ -9,9 +9,9 @@
 # Everything the server keeps lives outside the checkout (git clean never touches it), in the
 # state directory: /var/lib/tarn-identity when started as root (lighttpd and the programs then
 # run as the system user tarn-identity, which owns the data), else
-# ${XDG_STATE_HOME:-~/.local/state}/tarn-identity. There: data/ (IDENTITY_DATA_DIR overrides
-# it), public/jwks.json, the published key set (IDENTITY_JWKS_FILE overrides it), and the
-# server's configuration and log. A run/data left in the checkout by an earlier version is moved
+# ${XDG_STATE_HOME:-~/.local/state}/tarn-identity. There: data/ (the configuration's data_dir,
+# IDENTITY_DATA_DIR or "data_dir" of config.json, overrides it), public/jwks.json, the published
+# key set (likewise IDENTITY_JWKS_FILE or "jwks_file"), and the server's configuration and log. A run/data left in the checkout by an earlier version is moved
 # there once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,7 +26,8 @@ else
   state=${XDG_STATE_HOME:-$HOME/.local/state}/tarn-identity
 fi
 mkdir -p "$state"
-if [[ -z ${IDENTITY_DATA_DIR:-} && -d run/data ]]; then
+configured=$(build/programs/tarnctl config data_dir) || exit 1
+if [[ -z $configured && -d run/data ]]; then
   if [[ ! -e $state/data ]]; then
     mv run/data "$state/data"
     echo "Moved the data directory run/data of this checkout to $state/data"

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -78,6 +79,12 @@ struct Report {
 void check_configuration(Report& r, const Listing& config) {
     const auto& c = config.doc();
     JsonValue copy(c, r.a());
+    // The data directory given on the command line is pinned in the environment the library
+    // reads; say where it really came from.
+    if (workplace().from_option && copy.IsObject() && copy.HasMember("values") && copy["values"].IsArray())
+        for (auto& v : copy["values"].GetArray())
+            if (str_member(v, "name") == "data_dir" && v.HasMember("source"))
+                v["source"].SetString("--data-dir", r.a());
     r.doc.AddMember("configuration", copy, r.a());
     auto problems = c.FindMember("problems");
     if (problems != c.MemberEnd() && problems->value.IsArray())
@@ -235,11 +242,63 @@ void print_text(Report& r, const std::vector<Entry>& entries) {
     }
 }
 
+// A heap copy of `text` for a Listing to own and release.
+char* copy_text(const std::string& text) {
+    char* p = static_cast<char*>(std::malloc(text.size() + 1));
+    if (p) std::memcpy(p, text.c_str(), text.size() + 1);
+    return p;
+}
+
+std::vector<std::string> problems_of(const Listing& config) {
+    std::vector<std::string> out;
+    const auto& c = config.doc();
+    auto it = c.IsObject() ? c.FindMember("problems") : c.MemberEnd();
+    if (c.IsObject() && it != c.MemberEnd() && it->value.IsArray())
+        for (const auto& p : it->value.GetArray())
+            if (p.IsString()) out.emplace_back(p.GetString(), p.GetStringLength());
+    return out;
+}
+
 }  // namespace
+
+int config(const Args& args) {
+    Listing config(copy_text(workplace().config_report), "configuration report");
+    const std::vector<std::string> problems = problems_of(config);
+    const auto& values = config.doc()["values"];
+    if (!args.positional.empty()) {
+        const std::string& name = args.positional[0];
+        const JsonValue* found = nullptr;
+        for (const auto& v : values.GetArray())
+            if (str_member(v, "name") == name) found = &v;
+        if (!found) throw UsageError("no setting '" + printable(name) + "' (data_dir, port, base_url, admin_secret, jwks_file)");
+        if (!problems.empty()) {
+            std::string all;
+            for (const auto& p : problems) all += (all.empty() ? "" : "; ") + p;
+            throw Refusal("the configuration has problems: " + all);
+        }
+        if (name == "admin_secret") throw UsageError("the admin secret is not printed");
+        if (str_member(*found, "source") != "default") std::printf("%s\n", str_member(*found, "value").c_str());
+        return kDone;
+    }
+    if (args.json) {
+        print_json_text(config.text());
+    } else {
+        std::printf("config.json: %s (%s)\n", printable(str_member(config.doc()["config_file"], "path")).c_str(),
+                    str_member(config.doc()["config_file"], "state").c_str());
+        Table t({"NAME", "VALUE", "SOURCE"});
+        for (const auto& v : values.GetArray())
+            t.row({str_member(v, "name"), str_member(v, "value"), str_member(v, "source")});
+        t.print();
+        for (const auto& p : problems) std::printf("problem: %s\n", printable(p).c_str());
+    }
+    if (problems.empty()) return kDone;
+    std::fprintf(stderr, "tarnctl: the configuration has %zu problem%s\n", problems.size(), problems.size() == 1 ? "" : "s");
+    return kRefused;
+}
 
 int check(const Args& args) {
     Report r;
-    Listing config(id_config_report_json(), "configuration report");
+    Listing config(copy_text(workplace().config_report), "configuration report");
     check_configuration(r, config);
     const std::vector<Entry> entries =
         workplace().exists ? list_directory(workplace().data_dir, r) : std::vector<Entry>{};

@@ -48,8 +48,9 @@ struct Args {
 
 // What a command does to the data directory, which decides what tarnctl checks first: a
 // command that only reads refuses a data directory that does not exist (the library would
-// create it); one that changes also needs it writable; check reports whatever it finds.
-enum class Access { reads, changes, inspects };
+// create it); one that changes also needs it writable; check reports whatever it finds; config
+// does not look at it.
+enum class Access { reads, changes, inspects, none };
 
 struct Command {
     const char* group;        // "users"; "" for a command of its own ("check", "sweep")
@@ -95,5 +96,6 @@ int audit_list(const Args&);
 int audit_prune(const Args&);
 int sweep(const Args&);
 int check(const Args&);
+int config(const Args&);
 
 }  // namespace tarnctl

@@ -248,6 +248,13 @@ const std::vector<Command>& commands() {
          "and the signing keys (how many, which is active, how many are usable). Changes nothing.\n"
          "Each problem found is one line; the exit status is 1 when there is one.",
          {}, 0, 0, Access::inspects, check},
+        {"", "config", "[NAME]", "the effective configuration and where each value came from",
+         "Prints each setting (data_dir, port, base_url, admin_secret, jwks_file) with its value and\n"
+         "where it came from (default, config.json, environment), and every problem of config.json;\n"
+         "the exit status is 1 when there is one. With NAME, prints that setting's value when it is\n"
+         "configured (in config.json or the environment) and nothing when it is left at its default,\n"
+         "for scripts. The admin secret is never printed.",
+         {}, 0, 1, Access::none, config},
         {"keys", "list", "", "the signing keys",
          "Lists the signing keys: identifier, status (active, retired), creation time and whether the\n"
          "key is usable. Key material is never printed.",

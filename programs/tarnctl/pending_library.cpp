@@ -1,6 +1,8 @@
 // TEMPORARY, until the library gains these calls (after the layout move): stand-ins with the
 // planned contracts for what can be done with today's interface, refusing the rest.
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "identity_common.h"
 
@@ -21,5 +23,16 @@ extern "C" int id_keys_prune_age(int64_t max_age, int dry_run, char* kids, size_
     return id_keys_prune(static_cast<int32_t>(max_age / 86400));
 }
 
-extern "C" char* id_config_report_json(void) { return nullptr; }
+extern "C" char* id_config_report_json(void) {
+    const char* dir = getenv("IDENTITY_DATA_DIR");
+    const char* jwks = getenv("IDENTITY_JWKS_FILE");
+    const bool d = dir && *dir, j = jwks && *jwks;
+    std::string text = std::string("{\"config_file\":{\"path\":\"\",\"state\":\"missing\"},\"values\":[") +
+                       "{\"name\":\"data_dir\",\"value\":\"" + (d ? dir : "data") + "\",\"source\":\"" +
+                       (d ? "environment" : "default") + "\"},{\"name\":\"jwks_file\",\"value\":\"" + (j ? jwks : "") +
+                       "\",\"source\":\"" + (j ? "environment" : "default") + "\"}],\"problems\":[]}";
+    char* out = static_cast<char*>(malloc(text.size() + 1));
+    memcpy(out, text.c_str(), text.size() + 1);
+    return out;
+}
 extern "C" char* id_keys_inspect_json(void) { return nullptr; }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "identity_common.h"
+#include "tarnctl/pending_library.h"
 
 namespace tarnctl {
 namespace {
@@ -25,11 +26,14 @@ std::string absolute(const std::string& path) {
     return out + path;
 }
 
-// The data directory the library's configuration names (defaults, config.json, environment).
-std::string configured_data_dir() {
-    id_config cfg;
-    id_get_config(&cfg);
-    return cfg.data_dir;
+// The value of `name` in the library's configuration report.
+std::string configured(const Listing& report, const char* name) {
+    const auto& doc = report.doc();
+    auto values = doc.IsObject() ? doc.FindMember("values") : doc.MemberEnd();
+    if (doc.IsObject() && values != doc.MemberEnd() && values->value.IsArray())
+        for (const auto& v : values->value.GetArray())
+            if (str_member(v, "name") == name) return str_member(v, "value");
+    return {};
 }
 
 // Becomes the user `uid` (its groups, or `gid` alone when it has no passwd entry), for good.
@@ -49,15 +53,21 @@ std::string become(uid_t uid, gid_t gid) {
 
 Workplace settle_workplace(const std::optional<std::string>& option, Access access) {
     Workplace w;
-    if (option) {
-        if (option->empty()) throw UsageError("--data-dir needs a directory");
-        w.data_dir = absolute(*option);
-    } else {
-        w.data_dir = absolute(configured_data_dir());
-    }
+    if (option && option->empty()) throw UsageError("--data-dir needs a directory");
+    Listing report(id_config_report_json(), "configuration report");
+    w.config_report = report.text();
+    w.from_option = option.has_value();
+    w.data_dir = absolute(option ? *option : configured(report, "data_dir"));
     while (w.data_dir.size() > 1 && w.data_dir.back() == '/') w.data_dir.pop_back();
-    // Every library call of this run reads the same place, whoever tarnctl becomes.
+    // Every library call of this run reads the same places, whoever tarnctl becomes and whether
+    // or not it can read config.json then.
     ::setenv("IDENTITY_DATA_DIR", w.data_dir.c_str(), 1);
+    if (const std::string jwks = configured(report, "jwks_file"); !jwks.empty())
+        ::setenv("IDENTITY_JWKS_FILE", jwks.c_str(), 1);
+    if (access == Access::none) {
+        g_workplace = w;
+        return w;
+    }
 
     struct stat st {};
     if (::stat(w.data_dir.c_str(), &st) == 0) {

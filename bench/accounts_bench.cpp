@@ -19,9 +19,10 @@
 #include <vector>
 
 #include "bench/bench_support.hpp"
-#include "core/document.hpp"
-#include "core/fileio.hpp"
-#include "identity_common.h"
+#include "foundation/document.hpp"
+#include "foundation/fileio.hpp"
+#include "id_accounts.h"
+#include "tarn_crypto.h"
 
 namespace {
 

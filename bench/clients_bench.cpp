@@ -13,8 +13,12 @@
 #include <string>
 
 #include "bench/bench_support.hpp"
-#include "core/params.hpp"
-#include "identity_common.h"
+#include "id_clients.h"
+#include "id_foundation.h"
+#include "id_request.h"
+#include "request/params.hpp"
+#include "tarn_cgi.h"
+#include "tarn_crypto.h"
 
 namespace {
 

@@ -11,8 +11,10 @@
 #include <string>
 
 #include "bench/bench_support.hpp"
-#include "identity_common.h"
+#include "id_jwt.h"
+#include "id_keys.h"
 #include "keys/key_store.hpp"
+#include "tarn_crypto.h"
 
 namespace {
 

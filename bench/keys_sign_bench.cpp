@@ -10,7 +10,8 @@
 #include <string>
 
 #include "bench/bench_support.hpp"
-#include "identity_common.h"
+#include "id_foundation.h"
+#include "id_keys.h"
 #include "keys/key_store.hpp"
 
 namespace {

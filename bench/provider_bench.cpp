@@ -22,7 +22,14 @@
 #include <vector>
 
 #include "bench/bench_support.hpp"
-#include "identity_common.h"
+#include "id_accounts.h"
+#include "id_audit.h"
+#include "id_clients.h"
+#include "id_jwt.h"
+#include "id_keys.h"
+#include "id_signin.h"
+#include "id_tokens.h"
+#include "tarn_crypto.h"
 #include "web/csrf.hpp"
 
 namespace {

@@ -8,8 +8,10 @@
 #include <cstring>
 #include <string>
 
-#include "identity_common.h"
+#include "id_jwt.h"
+#include "id_keys.h"
 #include "id_keys_bearssl.h"
+#include "tarn_crypto.h"
 
 #ifdef TARN_ENGINE_OPENSSL
 #include <openssl/core_names.h>

@@ -24,9 +24,11 @@
 #include <vector>
 
 #include "bench/bench_support.hpp"
-#include "core/clock.hpp"
-#include "core/document.hpp"
-#include "identity_common.h"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
+#include "id_audit.h"
+#include "id_foundation.h"
+#include "id_signin.h"
 
 namespace {
 

@@ -18,7 +18,8 @@
 #include <vector>
 
 #include "bench/bench_support.hpp"
-#include "identity_common.h"
+#include "id_foundation.h"
+#include "id_tokens.h"
 
 namespace {
 

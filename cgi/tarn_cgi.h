@@ -70,12 +70,12 @@ int tarn_valid_repo_name(const char *s);
 /* As tarn_valid_repo_name, also allowing "/" and ":". */
 int tarn_valid_ref(const char *s);
 
-/* Request input: the CGI environment, the query string and the request body. Lookups return
- * pointers into process-wide rings of 8 slots per kind (4096-byte query slots, 1024-byte form
- * slots): a result stays valid through the next 7 lookups of its kind and is overwritten by the
- * 8th, so copy what must live longer. Every query lookup with a non-empty name, and every lookup
- * that reaches the body, takes the next slot of its kind whether or not the parameter is found.
- * One thread per process, as in CGI. */
+/* Request input: the CGI environment, the query string and the request body. Query lookups
+ * return pointers into a process-wide ring of 8 slots of 4096 bytes: a result stays valid through
+ * the next 7 query lookups and is overwritten by the 8th, so copy what must live longer. Every
+ * query lookup with a non-empty name takes the next slot whether or not the parameter is found
+ * (the parameter lookup of id_request.h reads the query through it). One thread per process, as
+ * in CGI. */
 
 /* The variable `name` when set and non-empty, else `fallback`, else "" (a pointer into the
  * environment, not a copy). */
@@ -97,16 +97,6 @@ const char *cgi_query(const char *name);
  * `len` (when non-NULL; NUL bytes inside count), or NULL with *len = 0: no body, a bad or zero
  * CONTENT_LENGTH, a body over 1 MiB (refused whole, never cut), a read error, no memory. */
 char *cgi_read_post(uint64_t *len);
-/* The parameter `name`: a non-empty value from the query string (cgi_query), else from the body
- * of a POST (read once per process): when CONTENT_TYPE contains "application/json" and the body
- * parses as JSON, the first top-level string member of that name (cut at 1023 bytes) and nothing
- * else; otherwise the form-encoded body decoded as the query is (cut at 1023 bytes). A static ""
- * when absent. */
-const char *id_param(const char *name);
-/* Copies the value id_param gives ("" when absent) into `dst`. Returns 0, or -1 with `dst`
- * unchanged when dst is NULL, cap is 0, or the value and its NUL do not fit in `cap`. */
-int id_param_copy(const char *name, char *dst, size_t cap);
-
 #pragma GCC visibility pop
 
 #ifdef __cplusplus

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <string_view>
 
-#include "core/document.hpp"
+#include "foundation/document.hpp"
 
 namespace tarn::fuzz {
 
@@ -22,7 +22,7 @@ inline const tarn::Value* first_member(const tarn::Value& obj, std::string_view 
 // strings byte for byte, array elements and object members in order (duplicates too). A number
 // with a fraction or an exponent is written with at most 17 digits and read back in double
 // arithmetic, which is not correctly rounded: it comes back within (17 + 8) * 2^-51 of itself
-// (and one subnormal step), as the json_document target states.
+// (and one subnormal step), as the foundation_json_document target states.
 inline bool same_value(const tarn::Value& a, const tarn::Value& b) {
     if (a.GetType() != b.GetType()) return false;
     switch (a.GetType()) {

@@ -28,12 +28,14 @@
 #include <string_view>
 #include <vector>
 
-#include "core/clock.hpp"
-#include "core/document.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
 #include "fuzz/document_reference.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/reference_codecs.hpp"
-#include "identity_common.h"
+#include "id_foundation.h"
+#include "id_jwt.h"
+#include "tarn_crypto.h"
 
 using namespace tarn::fuzz;
 

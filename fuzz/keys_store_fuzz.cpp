@@ -34,14 +34,16 @@
 #include <string_view>
 #include <vector>
 
-#include "core/clock.hpp"
-#include "core/document.hpp"
-#include "core/fileio.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
+#include "foundation/fileio.hpp"
 #include "fuzz/document_reference.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/reference_codecs.hpp"
 #include "fuzz/reference_rsa.hpp"
-#include "identity_common.h"
+#include "id_foundation.h"
+#include "id_keys.h"
+#include "id_keys_bearssl.h"
 #include "keys/key_store.hpp"
 
 using namespace tarn::fuzz;

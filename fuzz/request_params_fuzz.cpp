@@ -17,11 +17,12 @@
 #include <string_view>
 #include <vector>
 
-#include "core/document.hpp"
-#include "core/params.hpp"
+#include "foundation/document.hpp"
 #include "fuzz/document_reference.hpp"
 #include "fuzz/fuzz_support.hpp"
-#include "identity_common.h"
+#include "id_request.h"
+#include "request/params.hpp"
+#include "tarn_cgi.h"
 
 using namespace tarn::fuzz;
 

@@ -34,12 +34,15 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "core/clock.hpp"
-#include "core/document.hpp"
-#include "core/fileio.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
+#include "foundation/fileio.hpp"
 #include "fuzz/document_reference.hpp"
 #include "fuzz/fuzz_support.hpp"
-#include "identity_common.h"
+#include "id_audit.h"
+#include "id_consent.h"
+#include "id_foundation.h"
+#include "id_signin.h"
 
 using namespace tarn::fuzz;
 using tarn::Document;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.hpp"
-#include "identity_common.h"
+#include "tarn_crypto.h"
 #include "web/client_auth.hpp"
 #include "web/form.hpp"
 #include "web/http.hpp"

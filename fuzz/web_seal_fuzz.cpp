@@ -11,7 +11,7 @@
 #include <string>
 
 #include "fuzz/fuzz_support.hpp"
-#include "identity_common.h"
+#include "id_jwt.h"
 #include "web/authz.hpp"
 #include "web/csrf.hpp"
 

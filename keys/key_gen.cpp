@@ -2,7 +2,9 @@
 // fingerprint check of stored keys.
 #include <cstring>
 
-#include "core/clock.hpp"
+#include "foundation/clock.hpp"
+#include "id_keys.h"
+#include "id_keys_bearssl.h"
 #include "keys/key_store.hpp"
 #include "keys/rsa_der.hpp"
 #include "tarn_crypto.h"

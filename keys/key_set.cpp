@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "foundation/text_buffer.hpp"
+#include "id_keys.h"
+#include "id_keys_bearssl.h"
 #include "keys/key_store.hpp"
-#include "core/text_buffer.hpp"
 #include "tarn_crypto.h"
 
 namespace tarn::keys {

@@ -10,10 +10,12 @@
 #include <optional>
 #include <string_view>
 
-#include "core/clock.hpp"
-#include "core/document.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
+#include "foundation/text_buffer.hpp"
+#include "id_foundation.h"
+#include "id_keys.h"
 #include "keys/key_store.hpp"
-#include "core/text_buffer.hpp"
 #include "tarn_crypto.h"
 
 namespace tarn::keys {

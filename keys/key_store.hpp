@@ -3,10 +3,12 @@
 // interface; tests and benchmarks use the seams in `testing`.
 #pragma once
 
+#include <bearssl.h>
+
 #include <cstddef>
 #include <cstdint>
 
-#include "id_keys_bearssl.h"
+#include "id_keys.h"
 
 // id_key_entry keeps, as an opaque member, the room of the BearSSL key decoder it once held, so
 // that programs built against earlier headers see the same layout.

@@ -5,7 +5,7 @@
 #include <ctime>
 #include <string>
 
-#include "identity_common.h"
+#include "id_consent.h"
 #include "web/authz.hpp"
 #include "web/csrf.hpp"
 #include "web/http.hpp"

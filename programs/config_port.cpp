@@ -5,7 +5,7 @@
 // 1 with one line on stderr when the configured value is not a TCP port; 2 when given arguments.
 #include <cstdio>
 
-#include "identity_common.h"
+#include "id_foundation.h"
 
 int main(int argc, char**) {
     if (argc != 1) {

@@ -4,7 +4,9 @@
 #include <ctime>
 #include <string>
 
-#include "identity_common.h"
+#include "id_audit.h"
+#include "id_consent.h"
+#include "id_foundation.h"
 #include "web/authz.hpp"
 #include "web/csrf.hpp"
 #include "web/http.hpp"

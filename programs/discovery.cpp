@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "identity_common.h"
+#include "tarn_cgi.h"
 #include "web/http.hpp"
 
 int main() {

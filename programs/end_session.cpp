@@ -6,7 +6,11 @@
 #include <cstring>
 #include <string>
 
-#include "identity_common.h"
+#include "id_audit.h"
+#include "id_clients.h"
+#include "id_foundation.h"
+#include "id_jwt.h"
+#include "id_tokens.h"
 #include "web/authz.hpp"
 #include "web/csrf.hpp"
 #include "web/http.hpp"

@@ -3,7 +3,9 @@
 // first request ever the key store creates the first key pair before answering.
 #include <cstdio>
 
-#include "identity_common.h"
+#include "id_foundation.h"
+#include "id_keys.h"
+#include "tarn_cgi.h"
 
 int main() {
     cgi_header_json();

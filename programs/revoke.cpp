@@ -6,7 +6,10 @@
 #include <cstring>
 #include <string>
 
-#include "identity_common.h"
+#include "id_clients.h"
+#include "id_jwt.h"
+#include "id_tokens.h"
+#include "tarn_cgi.h"
 #include "web/client_auth.hpp"
 #include "web/http.hpp"
 

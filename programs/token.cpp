@@ -7,7 +7,12 @@
 #include <string>
 #include <string_view>
 
-#include "identity_common.h"
+#include "id_accounts.h"
+#include "id_clients.h"
+#include "id_consent.h"
+#include "id_jwt.h"
+#include "id_tokens.h"
+#include "tarn_cgi.h"
 #include "web/client_auth.hpp"
 #include "web/http.hpp"
 #ifndef TARN_TOKEN_BEARSSL

@@ -7,7 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "identity_common.h"
+#include "id_accounts.h"
+#include "id_jwt.h"
+#include "tarn_cgi.h"
 #include "web/http.hpp"
 
 namespace {

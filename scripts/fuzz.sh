@@ -73,7 +73,7 @@ for t in "${targets[@]}"; do
     unset seen
     status=ok
     if [ "$rc" -ne 0 ] || [ ${#problems[@]} -gt 0 ]; then status=FAILED; failed=1; fi
-    summary+=("$(printf '%-16s %-6s %5ss %12s runs  cov %-6s corpus %s' "$t" "$status" "$elapsed" "${runs:-?}" "${cov:-?}" "${corp:-?}")")
+    summary+=("$(printf '%-24s %-6s %5ss %12s runs  cov %-6s corpus %s' "$t" "$status" "$elapsed" "${runs:-?}" "${cov:-?}" "${corp:-?}")")
     for p in "${problems[@]}"; do summary+=("$p"); done
 done
 

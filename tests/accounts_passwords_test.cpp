@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "crypto/random.hpp"
-#include "identity_common.h"
+#include "id_accounts.h"
 #include "support/process.hpp"
 #include "support/reference.hpp"
 #include "support/test_env.hpp"
+#include "tarn_crypto.h"
 
 namespace {
 

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "identity_common.h"
+#include "id_accounts.h"
+#include "id_audit.h"
+#include "id_clients.h"
 #include "support/process.hpp"
 #include "support/test_env.hpp"
 

@@ -15,9 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "core/document.hpp"
-#include "core/fileio.hpp"
-#include "identity_common.h"
+#include "foundation/document.hpp"
+#include "foundation/fileio.hpp"
+#include "id_accounts.h"
+#include "id_foundation.h"
+#include "id_tokens.h"
 #include "support/accounts.hpp"
 #include "support/fault_sweep.hpp"
 #include "support/process.hpp"

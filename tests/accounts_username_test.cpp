@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "identity_common.h"
+#include "id_accounts.h"
 #include "support/accounts.hpp"
 #include "support/test_env.hpp"
 

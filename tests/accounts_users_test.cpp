@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "core/document.hpp"
-#include "identity_common.h"
+#include "foundation/document.hpp"
+#include "id_accounts.h"
 #include "support/accounts.hpp"
 #include "support/fault_sweep.hpp"
 #include "support/process.hpp"
@@ -61,7 +61,7 @@ TEST_F(UserStore, CreationWritesTheRecordsByteForByte) {
 
 // Every check, in the order it runs: a row breaks one rule, often a later one too, and must get
 // the message of the first. Nothing is stored on any failure. (The address rule's own cases are
-// the email_check fuzz corpus.)
+// the accounts_email_check fuzz corpus.)
 TEST_F(UserStore, ChecksRunInOrderAndStoreNothingOnFailure) {
     ASSERT_EQ(create("Alice", "password1").result, 0);
     const std::string before = users();
@@ -132,7 +132,7 @@ TEST_F(UserStore, FirstUserOwnsTheStoreAndLaterRolesAreNormalised) {
 
 // Hand-written users.json read by the lenient rules: objects only, the first member of a name,
 // texts that are not strings empty, times that are not integers 0, roles normalised. (Texts with
-// a NUL, overlong ones and times beyond 64 bits are in the users_document fuzz corpus.)
+// a NUL, overlong ones and times beyond 64 bits are in the accounts_users_document fuzz corpus.)
 TEST_F(UserStore, LookupsRoleQueriesAndListingReadLeniently) {
     write_file(data.file("users.json"),
                "[1, \"usr_x\", null, {\"id\": \"usr_a\", \"id\": \"usr_dup\", \"username\": \"Alice\", \"email\": 5,"

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "core/document.hpp"
-#include "core/fileio.hpp"
-#include "identity_common.h"
+#include "foundation/document.hpp"
+#include "foundation/fileio.hpp"
+#include "id_audit.h"
 #include "support/process.hpp"
 #include "support/reference.hpp"
 #include "support/signin_support.hpp"

@@ -1,6 +1,7 @@
-// Request input: the environment readers, query and form decoding, the slot rings' lifetime, the
-// body from a file, a pipe or standard input (with the CONTENT_LENGTH texts a server or an
-// attacker may send), and the parameter lookup over query, JSON body and form body.
+// CGI request input: the environment readers, query and form decoding (one set of rules, seen
+// through the query lookup and the parameter lookup of a form body), the slot rings' lifetime,
+// and the body from a file, a pipe or standard input (with the CONTENT_LENGTH texts a server or an
+// attacker may send).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,41 +13,20 @@
 #include <thread>
 #include <vector>
 
-#include "core/params.hpp"
-#include "identity_common.h"
+#include "id_request.h"
 #include "support/process.hpp"
+#include "support/request_env.hpp"
 #include "support/test_env.hpp"
+#include "tarn_cgi.h"
 
 namespace {
 
+using tarn::test::Request;
+using tarn::test::set;
+using tarn::test::Text;
 using tarn::test::write_file;
-using Text = std::optional<std::string>;
 
 constexpr std::size_t kMiB = std::size_t{1} << 20;
-
-void set(const char* name, const Text& value) {
-    value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
-}
-
-// Every request variable unset, and fresh request state, around each test; POST_BODY_FILE, when
-// set, names `body`.
-class Request : public ::testing::Test {
-protected:
-    void SetUp() override { tarn::params::testing::reset_request(); }
-    void TearDown() override { tarn::params::testing::reset_request(); }
-    void post(const std::string& bytes, const char* method = "POST") {
-        tarn::params::testing::reset_request();
-        ::setenv("REQUEST_METHOD", method, 1);
-        write_file(body, bytes);
-        ::setenv("POST_BODY_FILE", body.c_str(), 1);
-    }
-
-    tarn::test::TempDir tmp;
-    const std::string body = tmp.file("body");
-    tarn::test::ScopedEnv env[6] = {{"REQUEST_METHOD", std::nullopt}, {"PATH_INFO", std::nullopt},
-                                    {"QUERY_STRING", std::nullopt},   {"CONTENT_TYPE", std::nullopt},
-                                    {"CONTENT_LENGTH", std::nullopt}, {"POST_BODY_FILE", std::nullopt}};
-};
 
 TEST_F(Request, EnvironmentReaders) {
     struct Case {
@@ -190,82 +170,6 @@ TEST_F(Request, BodyFromFileOrStandardInput) {
         ::setenv("CONTENT_LENGTH", bad, 1);
         EXPECT_EQ(read_post_in_child(Source::none, body, "", std::string(64, 'x')), "null len=0") << bad;
     }
-}
-
-TEST_F(Request, ParameterLookup) {
-    struct Case {
-        const char* method;
-        const char* content_type;
-        Text query;
-        std::string body;
-        const char* name;
-        std::string value;
-    };
-    const char* json = "application/json; charset=utf-8";
-    const char* form = "application/x-www-form-urlencoded";
-    const std::vector<Case> cases = {
-        {"POST", json, std::nullopt, R"({"user":"ann","n":5})", "user", "ann"},
-        {"POST", json, std::nullopt, R"({"user":"ann","n":5})", "n", ""},  // only strings are values
-        {"POST", json, std::nullopt, R"({"user":5,"user":"bob"})", "user", ""},  // the first member decides
-        {"POST", json, std::nullopt, R"({"a":{"user":"x"}})", "user", ""},     // top level only
-        {"POST", json, std::nullopt, R"({"us\u0065r":"x+y%21"})", "user", "x+y%21"},  // not form-decoded
-        {"POST", json, std::nullopt, R"({"j":")" + std::string(2000, 'j') + "\"}", "j", std::string(1023, 'j')},
-        {"POST", json, std::nullopt, "user=ann", "user", "ann"},  // not JSON: read as a form
-        {"POST", "Application/JSON", std::nullopt, R"({"user":"ann"})", "user", ""},
-        {"POST", json, std::nullopt, std::string(100000, '['), "user", ""},  // nesting far too deep
-        {"POST", form, std::nullopt, "user=ann&pw=a%26b", "pw", "a&b"},
-        {"POST", form, std::nullopt, std::string("a=1\0&user=ann", 13), "user", "ann"},
-        {"POST", form, "user=bob", "user=ann", "user", "bob"},  // the query first
-        {"POST", form, "user=", "user=ann", "user", "ann"},     // an empty query value is absent
-        {"GET", form, "x=1", "user=ann", "user", ""},           // only a POST has a body
-        {"PUT", form, std::nullopt, "user=ann", "user", ""},
-        {"POST", form, std::nullopt, std::string(kMiB - 4, '&') + "u=ok", "u", "ok"},
-        {"POST", form, std::nullopt, std::string(kMiB - 3, '&') + "u=ok", "u", ""},  // over 1 MiB: no body
-    };
-    ::setenv("CONTENT_LENGTH", "8", 1);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.method) + " " + c.content_type + " " + c.body.substr(0, 40) + " / " + c.name);
-        post(c.body, c.method);
-        ::setenv("CONTENT_TYPE", c.content_type, 1);
-        set("QUERY_STRING", c.query);
-        EXPECT_EQ(std::string(id_param(c.name)), c.value);
-        EXPECT_EQ(std::string(id_param(c.name)), c.value) << "asked again";
-    }
-}
-
-TEST_F(Request, BodyIsReadOncePerProcess) {
-    ::setenv("REQUEST_METHOD", "POST", 1);
-    ::setenv("POST_BODY_FILE", body.c_str(), 1);
-    EXPECT_STREQ(id_param("user"), "");
-    write_file(body, "user=ann");
-    EXPECT_STREQ(id_param("user"), "") << "a failed read is not retried";
-    post("user=ann");
-    EXPECT_STREQ(id_param("user"), "ann");
-    write_file(body, "user=bob");
-    EXPECT_STREQ(id_param("user"), "ann");
-}
-
-TEST_F(Request, BoundedParameterCopy) {
-    post("v=" + std::string(20, 't'));
-    ::setenv("QUERY_STRING", "q=from+query", 1);
-    struct Case {
-        const char* name;
-        bool null_dst;
-        std::size_t cap;
-        int result;
-        std::string dst;  // "###": untouched
-    };
-    for (const Case& c : std::vector<Case>{{"v", false, 21, 0, std::string(20, 't')}, {"v", false, 20, -1, "###"},
-                                           {"v", true, 21, -1, "###"}, {"v", false, 0, -1, "###"},
-                                           {"absent", false, 1, 0, ""}, {"q", false, 11, 0, "from query"}}) {
-        char dst[32] = "###";
-        EXPECT_EQ(id_param_copy(c.name, c.null_dst ? nullptr : dst, c.cap), c.result) << c.name << " " << c.cap;
-        EXPECT_EQ(std::string(dst), c.dst) << c.name << " " << c.cap;
-    }
-    post("", "GET");  // a GET has no body, and a query value is still copied
-    char dst[32] = "###";
-    EXPECT_EQ(id_param_copy("q", dst, sizeof dst), 0);
-    EXPECT_STREQ(dst, "from query");
 }
 
 }  // namespace

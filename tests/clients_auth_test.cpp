@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "identity_common.h"
+#include "id_clients.h"
 #include "support/reference.hpp"
 #include "support/test_env.hpp"
 

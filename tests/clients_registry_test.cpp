@@ -8,14 +8,13 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "core/document.hpp"
 #include "crypto/random.hpp"
-#include "identity_common.h"
+#include "foundation/document.hpp"
+#include "id_clients.h"
 #include "support/fault_sweep.hpp"
 #include "support/process.hpp"
 #include "support/reference.hpp"
@@ -201,7 +200,7 @@ TEST_F(Registry, UnreadableStoreIsLeftByteForByte) {
     }
 }
 
-// The lenient reading rules in full are the client_auth fuzz target's; here the ones that decide
+// The lenient reading rules in full are the clients_auth fuzz target's; here the ones that decide
 // which client answers and which redirect URIs can ever match.
 TEST_F(Registry, LookupAndChecks) {
     const std::string long_uri = "https://" + std::string(300, 'u');
@@ -288,20 +287,11 @@ TEST_F(Registry, DeletionRemovesTheFirstMatchOnly) {
     EXPECT_EQ(files_in(data.dir()), only_clients_json());
 }
 
-// Empties the data directory (lock files stay, as on a real server) and writes `files`.
-void reset_dir(const std::string& dir, const tarn::test::DirState& files) {
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        const std::string name = entry.path().filename().string();
-        if (!name.ends_with(".lock")) std::filesystem::remove_all(entry.path());
-    }
-    for (const auto& [name, bytes] : files) write_file(dir + "/" + name, bytes);
-}
-
 TEST_F(Registry, EveryFileCallFailingInTurn) {
     const std::string dir = data.dir();
     const std::string two = pretty({{"client_a", "A", "sec_a", "openid", "https://a/"},
                                     {"client_b", "B", "", "openid", "https://b/"}});
-    auto starting = [&dir](tarn::test::DirState files) { return [&dir, files] { reset_dir(dir, files); }; };
+    auto starting = [&dir](tarn::test::DirState files) { return [&dir, files] { tarn::test::reset_dir(dir, files); }; };
     auto register_client = [](int is_public) {
         return [is_public] {
             char id[32], secret[32];

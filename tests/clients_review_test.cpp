@@ -6,7 +6,8 @@
 #include <cstddef>
 #include <string>
 
-#include "identity_common.h"
+#include "id_clients.h"
+#include "id_consent.h"
 #include "support/test_env.hpp"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "identity_common.h"
+#include "id_consent.h"
 #include "support/reference.hpp"
 #include "support/signin_support.hpp"
 #include "support/test_env.hpp"

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "support/reference.hpp"
 #include "crypto/sha256_impl.hpp"
+#include "support/reference.hpp"
 #include "tarn_crypto.h"
 
 namespace {

@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "core/clock.hpp"
 #include "crypto/random.hpp"
-#include "identity_common.h"
+#include "foundation/clock.hpp"
+#include "id_foundation.h"
+#include "id_jwt.h"
 #include "support/fault_sweep.hpp"
 #include "support/jwt_reference.hpp"
 #include "support/process.hpp"

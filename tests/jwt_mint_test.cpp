@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "core/clock.hpp"
-#include "core/document.hpp"
 #include "crypto/random.hpp"
-#include "identity_common.h"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
+#include "id_jwt.h"
 #include "keys/key_store.hpp"
 #include "support/jwt_reference.hpp"
 #include "support/test_env.hpp"

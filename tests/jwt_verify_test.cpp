@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "core/clock.hpp"
-#include "identity_common.h"
+#include "foundation/clock.hpp"
+#include "id_jwt.h"
+#include "id_keys.h"
 #include "keys/key_store.hpp"
 #include "support/jwt_reference.hpp"
 #include "support/test_env.hpp"

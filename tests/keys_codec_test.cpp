@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "core/clock.hpp"
+#include "foundation/clock.hpp"
 #include "id_keys.h"
+#include "id_keys_bearssl.h"
 #include "keys/key_store.hpp"
 #include "keys/rsa_der.hpp"
 #include "support/reference.hpp"

@@ -14,11 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "core/clock.hpp"
-#include "identity_common.h"
+#include "foundation/clock.hpp"
+#include "id_keys.h"
+#include "id_keys_bearssl.h"
 #include "keys/key_store.hpp"
-#include "support/reference.hpp"
 #include "support/process.hpp"
+#include "support/reference.hpp"
 #include "support/test_env.hpp"
 
 namespace {
@@ -32,7 +33,6 @@ using Bytes = std::vector<unsigned char>;
 using tarn::test::DataDirFixture;
 using tarn::test::read_file;
 using tarn::test::write_file;
-
 
 Bytes unb64url(std::string text) {
     for (char& c : text) c = c == '-' ? '+' : c == '_' ? '/' : c;

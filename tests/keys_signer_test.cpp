@@ -7,7 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "identity_common.h"
+#include "id_jwt.h"
+#include "id_keys.h"
 #include "id_keys_bearssl.h"
 #include "keys/key_store.hpp"
 #include "support/test_env.hpp"

@@ -21,13 +21,16 @@
 #include <thread>
 #include <vector>
 
-#include "core/clock.hpp"
-#include "core/fileio.hpp"
-#include "identity_common.h"
+#include "foundation/clock.hpp"
+#include "foundation/fileio.hpp"
+#include "id_foundation.h"
+#include "id_jwt.h"
+#include "id_keys.h"
+#include "id_keys_bearssl.h"
 #include "keys/key_store.hpp"
 #include "support/jwt_reference.hpp"
-#include "support/reference.hpp"
 #include "support/process.hpp"
+#include "support/reference.hpp"
 #include "support/test_env.hpp"
 
 extern char** environ;

@@ -1,17 +1,16 @@
-// Every changing operation of the consent, sign-in and audit stores under the fault sweep: the
-// N-th file system call fails, for every N, and each document holds its old state or the clean
-// run's new one, with no temporary file left and every lock free.
+// Every changing operation of the sign-in stores (lockout and address budget) under the fault
+// sweep: the N-th file system call fails, for every N, and each document holds its old state or
+// the clean run's new one, with no temporary file left and every lock free.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "identity_common.h"
+#include "id_signin.h"
 #include "support/fault_sweep.hpp"
 #include "support/test_env.hpp"
 
@@ -21,15 +20,6 @@ using namespace tarn::test;
 
 const std::string kNow = std::to_string(kSweepNow);
 const std::string kRecent = std::to_string(kSweepNow - 1);
-
-// Empties the data directory (lock files stay, as they do on a real server) and writes `files`.
-void reset_dir(const std::string& dir, const DirState& files) {
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        const std::string name = entry.path().filename().string();
-        if (!name.ends_with(".lock")) std::filesystem::remove_all(entry.path());
-    }
-    for (const auto& [name, bytes] : files) write_file(dir + "/" + name, bytes);
-}
 
 std::optional<std::string> file_in(const DirState& s, const std::string& name) {
     auto it = s.find(name);
@@ -76,16 +66,12 @@ TEST(SignInFaultSweep, EveryChangingOperation) {
     auto starting = [&dir](DirState files) {
         return [&dir, files] { reset_dir(dir, files); };
     };
-    const std::string consents = "{\"usr_a\":{\"client_1\":{\"scopes\":\"openid\",\"granted\":1},\"client_2\":{}}}";
     const std::string alice_twice =
         "{\"acc_bob\":{\"count\":1},\"acc_alice\":{\"count\":2,\"strikes\":2,\"last_ts\":" + kRecent + "}}";
     std::string stale = "{";
     for (int i = 0; i < 9000; ++i) stale += "\"acc_stale" + std::to_string(i) + "\":{\"count\":1,\"strikes\":1,\"last_ts\":5},";
     stale += "\"acc_recent\":{\"count\":1,\"strikes\":1,\"last_ts\":" + kRecent + "}}";
     const std::string addresses = "[{\"ts\":5,\"ip\":\"10.0.0.1\"},{\"ts\":" + kRecent + ",\"ip\":\"10.0.0.2\"}]";
-    std::string audit = "[";
-    for (int i = 0; i < 2000; ++i) audit += std::string(i ? "," : "") + "{\"ts\":" + std::to_string(i) + ",\"event\":\"e\"}";
-    audit += "]";
     // A begun attempt of alice from 10.0.0.1, as this process's id_login_begin leaves it.
     const std::string me = std::to_string(::getpid());
     const std::string alice_begun = "{\"acc_bob\":{\"count\":1},\"acc_alice\":{\"count\":3,\"strikes\":3,\"locked_until\":" +
@@ -102,13 +88,6 @@ TEST(SignInFaultSweep, EveryChangingOperation) {
     };
 
     const std::vector<SweepCase> cases = {
-        SweepCase("consent granted", {"consents.json"}, starting({}), [] { return id_consent_set("usr_a", "client_1", "openid"); }),
-        SweepCase("consent merged", {"consents.json"}, starting({{"consents.json", consents}}),
-                  [] { return id_consent_set("usr_a", "client_1", "profile email"); }),
-        SweepCase("unparseable consents.json set aside and replaced", {"consents.json"},
-                  starting({{"consents.json", "{\"usr_a\""}}), [] { return id_consent_set("usr_a", "client_1", "openid"); }),
-        SweepCase("consent revoked", {"consents.json"}, starting({{"consents.json", consents}}),
-                  [] { return id_consent_revoke("usr_a", "client_1"); }),
         reports_nothing(SweepCase("failed sign-in, first record", {"login_attempts.json"}, starting({}),
                                   failed("alice", nullptr)), dir),
         reports_nothing(SweepCase("failed sign-in locking the account", {"login_attempts.json"},
@@ -145,12 +124,6 @@ TEST(SignInFaultSweep, EveryChangingOperation) {
                                       id_login_success("alice");
                                       return 0;
                                   }), dir),
-        SweepCase("audit event, first entry", {"audit_log.json"}, starting({}),
-                  [] { return id_audit_record("login", "usr_1", "alice", "10.0.0.1", nullptr); }),
-        SweepCase("audit event into a full log", {"audit_log.json"}, starting({{"audit_log.json", audit}}),
-                  [] { return id_audit_record("login", "usr_1", "alice", "10.0.0.1", nullptr); }),
-        SweepCase("audit log pruned", {"audit_log.json"}, starting({{"audit_log.json", audit}}),
-                  [] { return id_audit_prune(100); }),
     };
     for (const SweepCase& c : cases) {
         const SweepSummary s = fault_sweep(dir, c);

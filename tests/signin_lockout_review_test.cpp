@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "identity_common.h"
+#include "id_signin.h"
 #include "support/signin_support.hpp"
 #include "support/test_env.hpp"
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "core/document.hpp"
-#include "identity_common.h"
+#include "foundation/document.hpp"
+#include "id_signin.h"
 #include "support/process.hpp"
 #include "support/signin_support.hpp"
 #include "support/test_env.hpp"

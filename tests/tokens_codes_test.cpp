@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "identity_common.h"
+#include "id_tokens.h"
 #include "support/token_store.hpp"
 #include "tarn_crypto.h"
 

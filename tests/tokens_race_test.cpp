@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "core/document.hpp"
-#include "identity_common.h"
+#include "foundation/document.hpp"
+#include "id_accounts.h"
+#include "id_tokens.h"
 #include "support/process.hpp"
 #include "support/reference.hpp"
 #include "support/test_env.hpp"

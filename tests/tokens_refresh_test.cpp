@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "identity_common.h"
+#include "id_foundation.h"
+#include "id_tokens.h"
 #include "support/reference.hpp"
 #include "support/token_store.hpp"
 

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "identity_common.h"
+#include "id_accounts.h"
+#include "id_tokens.h"
 #include "support/process.hpp"
 #include "support/reference.hpp"
 #include "support/token_store.hpp"

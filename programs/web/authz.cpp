@@ -5,6 +5,13 @@
 #include <cstring>
 #include <ctime>
 
+#include "id_accounts.h"
+#include "id_clients.h"
+#include "id_consent.h"
+#include "id_foundation.h"
+#include "id_jwt.h"
+#include "id_tokens.h"
+#include "tarn_crypto.h"
 #include "web/http.hpp"
 #include "web/page.hpp"
 

@@ -9,7 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "identity_common.h"
+#include "id_accounts.h"
+#include "id_clients.h"
 #include "web/form.hpp"
 
 namespace web {

@@ -3,6 +3,10 @@
 #include <cstring>
 #include <string_view>
 
+#include "id_clients.h"
+#include "tarn_cgi.h"
+#include "tarn_crypto.h"
+
 namespace web {
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "identity_common.h"
+#include "id_clients.h"
 #include "web/form.hpp"
 
 namespace web {

@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-#include "identity_common.h"
+#include "id_jwt.h"
+#include "tarn_crypto.h"
 #include "web/http.hpp"
 
 namespace web {

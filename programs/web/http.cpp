@@ -4,7 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "identity_common.h"
+#include "id_foundation.h"
+#include "tarn_cgi.h"
 
 namespace web {
 

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <string>
 
-#include "identity_common.h"
 #include "id_keys_bearssl.h"
 
 namespace web {

@@ -2,7 +2,8 @@
 
 #include <cstdio>
 
-#include "identity_common.h"
+#include "tarn_cgi.h"
+#include "tarn_crypto.h"
 #include "web/http.hpp"
 
 namespace web {

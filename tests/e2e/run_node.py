@@ -25,7 +25,7 @@ def main(test_file):
         with Provider(tmp) as p:
             env = dict(os.environ, TARN_ISSUER=p.issuer, IDENTITY_DATA_DIR=p.data_dir, PROVIDER_FIXTURE=FIXTURE,
                        TARN_ARTIFACTS=artifacts)
-            run = subprocess.run(["node", "--test", "--test-reporter=spec", test_file], cwd=NODE_DIR, env=env,
+            run = subprocess.run(["node", "--test", "--test-reporter=tap", test_file], cwd=NODE_DIR, env=env,
                                  timeout=540)
             if run.returncode != 0:
                 print(p.server.error_log())

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/clock.hpp"
 #include "crypto/random.hpp"
+#include "foundation/clock.hpp"
 #include "support/reference.hpp"
 #include "support/test_env.hpp"
 

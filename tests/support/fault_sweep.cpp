@@ -11,10 +11,10 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "core/clock.hpp"
-#include "core/fileio.hpp"
 #include "crypto/random.hpp"
-#include "identity_common.h"
+#include "foundation/clock.hpp"
+#include "foundation/fileio.hpp"
+#include "id_foundation.h"
 #include "keys/key_store.hpp"
 #include "support/test_env.hpp"
 
@@ -192,6 +192,14 @@ DirState dir_state(const std::string& dir) {
         state[name] = read_file(entry.path().string());
     }
     return state;
+}
+
+void reset_dir(const std::string& dir, const DirState& files) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (!name.ends_with(".lock")) std::filesystem::remove_all(entry.path());
+    }
+    for (const auto& [name, bytes] : files) write_file(dir + "/" + name, bytes);
 }
 
 SweepSummary fault_sweep(const std::string& data_dir, const SweepCase& c) {

@@ -26,6 +26,10 @@ inline constexpr std::int64_t kSweepNow = 1800000000;  // 2027-01-15 08:00:00 UT
 using DirState = std::map<std::string, std::string>;
 DirState dir_state(const std::string& dir);
 
+// Empties the data directory `dir` (lock files stay, as they do on a real server) and writes
+// `files` into it: the starting state of a sweep case.
+void reset_dir(const std::string& dir, const DirState& files);
+
 struct SweepRun {
     int nth;             // the call that failed (0 for the clean run)
     int result;          // what the operation returned

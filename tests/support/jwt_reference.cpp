@@ -5,8 +5,8 @@
 
 #include <cstdlib>
 
-#include "core/document.hpp"
-#include "identity_common.h"
+#include "foundation/document.hpp"
+#include "id_keys.h"
 #include "keys/key_store.hpp"
 #include "support/test_env.hpp"
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "identity_common.h"
+#include "id_foundation.h"
 
 namespace tarn::test {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/clock.hpp"
+#include "foundation/clock.hpp"
 #include "support/test_env.hpp"
 
 namespace tarn::test {

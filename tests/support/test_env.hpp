@@ -1,6 +1,7 @@
 // Helpers for tests that touch the process environment, the working directory and the disk.
 #pragma once
 
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -31,6 +32,24 @@ public:
 private:
     std::string name_;
     std::optional<std::string> old_;
+};
+
+// A time zone (TZ) for the object's lifetime; localtime_r reads TZ only when tzset is called.
+class ScopedTimeZone {
+public:
+    explicit ScopedTimeZone(const char* tz) {
+        env_.emplace("TZ", std::string(tz));
+        ::tzset();
+    }
+    ScopedTimeZone(const ScopedTimeZone&) = delete;
+    ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+    ~ScopedTimeZone() {
+        env_.reset();
+        ::tzset();
+    }
+
+private:
+    std::optional<ScopedEnv> env_;
 };
 
 // Changes the working directory and returns to the old one on exit.

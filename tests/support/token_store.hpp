@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "core/clock.hpp"
-#include "core/document.hpp"
-#include "core/fileio.hpp"
-#include "core/json_read.hpp"
 #include "crypto/random.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/document.hpp"
+#include "foundation/fileio.hpp"
+#include "foundation/json_read.hpp"
 #include "support/test_env.hpp"
 
 namespace tarn::test {

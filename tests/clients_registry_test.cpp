@@ -183,6 +183,69 @@ TEST_F(Registry, RejectedRegistrationsStoreNothing) {
     EXPECT_EQ(id_client_create("n", "https://a", nullptr, id, 0, secret, 0, 0, nullptr, 0), 0);
 }
 
+TEST_F(Registry, SeveralRedirectUrisEachByTheRule) {
+    const std::string long_uri = "https://a/" + std::string(246, 'x');  // 256 bytes
+    struct Case {
+        std::vector<const char*> uris;
+        int result;
+        std::string message;
+    };
+    const std::vector<Case> refused = {
+        {{}, -1, kMissing},
+        {{"https://a/", nullptr}, -1, kMissing},
+        {{"https://a/", ""}, -1, kMissing},
+        {{"https://a/", "ftp://b/"}, -3, kAbsolute},
+        {{"https://a/", "https://b/#f"}, -3, kFragment},
+        {{"https://a b/", "https://b/#f"}, -3, kWhitespace},  // the first refused names the rule
+        {{"https://a/", long_uri.c_str()}, -3, kTooLong},
+        {std::vector<const char*>(9, "https://a/"), -3, "at most 8 redirect URIs"},
+    };
+    for (const Case& c : refused) {
+        SCOPED_TRACE(std::to_string(c.uris.size()) + " URIs, " + c.message);
+        char id[64] = "###", secret[64] = "###", msg[128] = "stale";
+        EXPECT_EQ(id_client_create_v("n", c.uris.data(), c.uris.size(), nullptr, id, sizeof id, secret, sizeof secret,
+                                     0, msg, sizeof msg),
+                  c.result);
+        EXPECT_EQ(msg, c.message);
+        EXPECT_STREQ(id, "###");
+        EXPECT_STREQ(secret, "###");
+        EXPECT_FALSE(tarn::test::file_exists(path()));
+    }
+    char msg[128];
+    EXPECT_EQ(id_client_create_v("n", nullptr, 1, nullptr, nullptr, 0, nullptr, 0, 1, msg, sizeof msg), -1);
+    EXPECT_STREQ(msg, kMissing);
+
+    // Eight are stored in the order given, and each one is a URI the client may use.
+    std::vector<std::string> texts;
+    for (int i = 0; i < 8; ++i) texts.push_back("https://app.example/cb" + std::to_string(i));
+    texts[7] = "http://127.0.0.1:8000/cb";
+    std::vector<const char*> uris;
+    for (const auto& t : texts) uris.push_back(t.c_str());
+    char id[64], secret[64];
+    ASSERT_EQ(id_client_create_v("Many", uris.data(), uris.size(), "openid", id, sizeof id, secret, sizeof secret, 0,
+                                 msg, sizeof msg),
+              0);
+    EXPECT_STREQ(msg, "");
+    id_client c;
+    ASSERT_EQ(id_client_find_by_id(id, &c), 1);
+    EXPECT_EQ(c.redirect_uri_count, 8);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_STREQ(c.redirect_uris[i], texts[static_cast<std::size_t>(i)].c_str());
+        EXPECT_EQ(id_client_validate_redirect_uri(&c, texts[static_cast<std::size_t>(i)].c_str()), 1);
+    }
+    EXPECT_EQ(id_client_validate_redirect_uri(&c, "https://app.example/cb8"), 0);
+    EXPECT_EQ(id_client_verify_secret(&c, secret), 1);
+    // One URI through the list is the record id_client_create writes.
+    const char* one = "https://s/";
+    ASSERT_EQ(id_client_create_v("S", &one, 1, "", id, sizeof id, nullptr, 0, 1, nullptr, 0), 0);
+    tarn::Document doc;
+    ASSERT_TRUE(tarn::parse_json(read_file(path()), doc));
+    std::string last;
+    ASSERT_TRUE(tarn::write_json(doc[1], false, last));
+    EXPECT_EQ(last, "{\"client_id\":\"" + std::string(id) +
+                        "\",\"name\":\"S\",\"public\":true,\"scopes\":\"openid profile\",\"redirect_uris\":[\"https://s/\"]}");
+}
+
 // clients.json that exists but cannot be read as a client array is never replaced.
 TEST_F(Registry, UnreadableStoreIsLeftByteForByte) {
     for (const char* text : {"not json", "[{\"client_id\":\"a\"},", "{}", "{\"client_id\":\"a\"}", "\"a\"", "null",

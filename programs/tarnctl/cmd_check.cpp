@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "identity_common.h"
+#include "id_foundation.h"
+#include "id_keys.h"
 #include "tarnctl/command.hpp"
 #include "tarnctl/output.hpp"
-#include "tarnctl/pending_library.h"
 #include "tarnctl/workplace.hpp"
 
 namespace tarnctl {
@@ -83,8 +83,10 @@ void check_configuration(Report& r, const Listing& config) {
     // reads; say where it really came from.
     if (workplace().from_option && copy.IsObject() && copy.HasMember("values") && copy["values"].IsArray())
         for (auto& v : copy["values"].GetArray())
-            if (str_member(v, "name") == "data_dir" && v.HasMember("source"))
+            if (str_member(v, "name") == "data_dir" && v.HasMember("source") && v.HasMember("value")) {
                 v["source"].SetString("--data-dir", r.a());
+                v["value"].SetString(workplace().data_dir.c_str(), r.a());
+            }
     r.doc.AddMember("configuration", copy, r.a());
     auto problems = c.FindMember("problems");
     if (problems != c.MemberEnd() && problems->value.IsArray())

@@ -4,11 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "identity_common.h"
+#include "id_clients.h"
 #include "tarnctl/command.hpp"
 #include "tarnctl/lookup.hpp"
 #include "tarnctl/output.hpp"
-#include "tarnctl/pending_library.h"
 
 namespace tarnctl {
 namespace {
@@ -62,9 +61,13 @@ int clients_add(const Args& args) {
     const bool is_public = args.flag("public");
     const int rc = id_client_create_v(name.c_str(), list.data(), list.size(), scopes.c_str(), client_id,
                                       sizeof client_id, secret, sizeof secret, is_public, msg, sizeof msg);
-    if (rc != 0)
+    if (rc != 0) {
+        std::string which;  // the URI the rule refused, when several were given
+        for (std::size_t i = 0; rc == -3 && uris.size() > 1 && which.empty() && i < uris.size(); ++i)
+            if (id_redirect_uri_check(uris[i].c_str(), nullptr, 0) != 0) which = " (" + printable(uris[i]) + ")";
         throw Refusal("cannot register " + printable(name) + ": " +
-                      (*msg ? msg : "clients.json could not be read, locked or written"));
+                      (*msg ? msg + which : "clients.json could not be read, locked or written"));
+    }
     if (args.json) {
         rapidjson::Document c = client_element(client_id);
         if (!is_public) c.AddMember("client_secret", rapidjson::Value(secret, c.GetAllocator()), c.GetAllocator());

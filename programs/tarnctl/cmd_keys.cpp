@@ -2,10 +2,9 @@
 #include <cstdio>
 #include <string>
 
-#include "identity_common.h"
+#include "id_keys.h"
 #include "tarnctl/command.hpp"
 #include "tarnctl/output.hpp"
-#include "tarnctl/pending_library.h"
 
 namespace tarnctl {
 namespace {
@@ -20,17 +19,21 @@ std::string active_kid(const Listing& keys) {
 }  // namespace
 
 int keys_list(const Args& args) {
-    Listing keys(id_keys_list_json(), "key listing");
+    // The library's inspection: it reads keys.json as it is and makes no first key.
+    Listing report(id_keys_inspect_json(), "key report");
+    const auto& doc = report.doc();
+    if (str_member(doc, "state") == "invalid" || str_member(doc, "state") == "unreadable")
+        throw Refusal("keys.json " + std::string(str_member(doc, "state") == "invalid" ? "does not parse" : "cannot be read") +
+                      " (tarnctl check tells more)");
     if (args.json) {
-        print_json_text(keys.text());
+        print_json(doc["keys"]);
         return kDone;
     }
-    Table t({"KID", "STATUS", "CREATED", "ALG"});
-    if (keys.doc().IsArray())
-        for (const auto& k : keys.doc().GetArray())
-            t.row({str_member(k, "kid"), str_member(k, "status"), local_time(int_member(k, "created")),
-                   str_member(k, "alg")});
-    t.print("no keys");
+    Table t({"KID", "STATUS", "CREATED", "ALG", "USABLE"});
+    for (const auto& k : doc["keys"].GetArray())
+        t.row({str_member(k, "kid"), str_member(k, "status"), local_time(int_member(k, "created")), str_member(k, "alg"),
+               bool_member(k, "usable") ? "yes" : "no"});
+    t.print(str_member(doc, "state") == "missing" ? "no keys yet: the first request for the key set makes one" : "no keys");
     return kDone;
 }
 

@@ -2,7 +2,8 @@
 #include <cstdio>
 #include <string>
 
-#include "identity_common.h"
+#include "id_audit.h"
+#include "id_consent.h"
 #include "tarnctl/command.hpp"
 #include "tarnctl/lookup.hpp"
 #include "tarnctl/output.hpp"

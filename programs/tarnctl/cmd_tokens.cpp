@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "identity_common.h"
+#include "id_accounts.h"
+#include "id_tokens.h"
 #include "tarnctl/command.hpp"
 #include "tarnctl/lookup.hpp"
 #include "tarnctl/output.hpp"

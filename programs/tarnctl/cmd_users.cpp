@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <string>
 
-#include "identity_common.h"
+#include "id_accounts.h"
 #include "tarnctl/command.hpp"
 #include "tarnctl/lookup.hpp"
 #include "tarnctl/output.hpp"

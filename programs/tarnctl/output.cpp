@@ -7,7 +7,7 @@
 #include <ctime>
 
 #include "tarnctl/command.hpp"
-#include "identity_common.h"
+#include "id_foundation.h"
 
 namespace tarnctl {
 namespace {

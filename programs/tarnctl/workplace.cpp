@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "identity_common.h"
-#include "tarnctl/pending_library.h"
+#include "id_foundation.h"
+#include "tarnctl/output.hpp"
 
 namespace tarnctl {
 namespace {

@@ -117,8 +117,9 @@ class ServeRefusals(unittest.TestCase):
             run = os.path.join(tmp, "run")
             data = os.path.join(tmp, "data")
             for env, message in [
+                # The library itself publishes nothing there; the configuration is refused.
                 ({"IDENTITY_JWKS_FILE": os.path.join(data, "jwks.json"), "IDENTITY_DATA_DIR": data},
-                 b"must not be in the data directory"),
+                 b"is in the data directory: no key set is published there"),
                 ({"IDENTITY_JWKS_FILE": os.path.join(tmp, "pub", "token.json")}, b"/token endpoint"),
                 ({"IDENTITY_JWKS_FILE": os.path.join(tmp, "pub", ".hidden")}, b"must be letters"),
                 ({"IDENTITY_JWKS_FILE": os.path.join(tmp, "pub", "a b.json")}, b"must be letters"),

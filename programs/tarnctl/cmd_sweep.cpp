@@ -4,7 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "identity_common.h"
+#include "id_accounts.h"
+#include "id_jwt.h"
+#include "id_signin.h"
+#include "id_tokens.h"
 #include "tarnctl/command.hpp"
 #include "tarnctl/output.hpp"
 
@@ -29,6 +32,22 @@ int sweep(const Args& args) {
     } else {
         failed.push_back("tokens.json");
     }
+    id_grants_swept g{};
+    const int grants = id_user_sweep_grants(&g);
+    counts.push_back({"tokens.json", "grants of users that no longer exist", g.tokens});
+    counts.push_back({"consents.json", "consents of users that no longer exist", g.consents});
+    if (grants != 0) failed.push_back("the grants of gone users (users.json, tokens.json or consents.json)");
+    std::size_t revoked = 0;
+    if (id_revoke_sweep(&revoked) == 0) {
+        counts.push_back({"revoked.json", "revoked identifiers past their expiry", revoked});
+    } else {
+        failed.push_back("revoked.json");
+    }
+    id_login_swept l{};
+    const int login = id_login_sweep(&l);
+    counts.push_back({"login_attempts.json", "sign-in records that no longer count", l.accounts});
+    counts.push_back({"login_attempts_ip.json", "address entries past their window", l.addresses});
+    if (login != 0) failed.push_back("login_attempts.json or login_attempts_ip.json");
 
     if (args.json) {
         rapidjson::Document d;
@@ -55,7 +74,7 @@ int sweep(const Args& args) {
     if (!failed.empty()) {
         std::string list;
         for (const auto& f : failed) list += (list.empty() ? "" : ", ") + f;
-        throw Refusal("could not sweep " + list + " (unreadable, or its lock or save failed); it is as it was");
+        throw Refusal("could not sweep " + list + " (unreadable, or a lock or save failed); what failed is as it was");
     }
     return kDone;
 }

@@ -329,9 +329,11 @@ const std::vector<Command>& commands() {
          "Removes the oldest audit events until N remain.", {{"keep", true, false}}, 0, 0, Access::changes,
          audit_prune},
         {"", "sweep", "", "remove what can no longer be used, store by store",
-         "Removes what can no longer be used: expired sessions, codes and refresh tokens, exchanged\n"
-         "tokens of ended families, deletion marks past their hold, and prints how many of each.\n"
-         "Safe to run from cron while the provider serves: each store changes under its lock.",
+         "Removes what can no longer be used, and prints how many of each: expired sessions, codes\n"
+         "and refresh tokens, exchanged tokens of ended families, deletion marks past their hold,\n"
+         "the grants and consents of users that no longer exist, revoked token identifiers past\n"
+         "their expiry, sign-in records that can no longer change a decision. Safe to run from cron\n"
+         "while the provider serves: each store changes under its own lock.",
          {}, 0, 0, Access::changes, sweep},
     };
     return table;

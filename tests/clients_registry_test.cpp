@@ -369,6 +369,11 @@ TEST_F(Registry, EveryFileCallFailingInTurn) {
          starting({{"clients.json", "[{"}}), register_client(0)},
         {"client deleted", {"clients.json"}, starting({{"clients.json", two}}),
          [] { return id_client_delete("client_a"); }},
+        {"client with three redirect URIs appended", {"clients.json"}, starting({{"clients.json", two}}), [] {
+             const char* uris[] = {"https://app/cb", "https://app/other", "http://127.0.0.1:9/cb"};
+             char id[32], secret[32];
+             return id_client_create_v("App", uris, 3, nullptr, id, sizeof id, secret, sizeof secret, 0, nullptr, 0);
+         }},
     };
     for (const tarn::test::SweepCase& c : cases) {
         const tarn::test::SweepSummary s = tarn::test::fault_sweep(dir, c);
@@ -381,8 +386,13 @@ TEST_F(Registry, EightProcessesRegisteringAtOnceKeepAllEight) {
     const std::vector<int> statuses = tarn::test::run_together(8, [](int i) {
         char id[32], secret[32];
         const std::string name = "app" + std::to_string(i);
-        return id_client_create(name.c_str(), "https://app/cb", nullptr, id, sizeof id, secret, sizeof secret, 0,
-                                nullptr, 0) == 0 ? 0 : 1;
+        if (i % 2)  // half of them with two redirect URIs
+            return id_client_create(name.c_str(), "https://app/cb", nullptr, id, sizeof id, secret, sizeof secret, 0,
+                                    nullptr, 0) == 0 ? 0 : 1;
+        const std::string second = "https://app/cb" + std::to_string(i);
+        const char* uris[] = {"https://app/cb", second.c_str()};
+        return id_client_create_v(name.c_str(), uris, 2, nullptr, id, sizeof id, secret, sizeof secret, 0, nullptr,
+                                  0) == 0 ? 0 : 1;
     });
     EXPECT_EQ(statuses, std::vector<int>(8, 0));
     tarn::Document doc;
@@ -392,6 +402,8 @@ TEST_F(Registry, EightProcessesRegisteringAtOnceKeepAllEight) {
     for (const tarn::Value& c : doc.GetArray()) {
         names.insert(c["name"].GetString());
         ids.insert(c["client_id"].GetString());
+        const int i = c["name"].GetString()[3] - '0';
+        EXPECT_EQ(c["redirect_uris"].Size(), i % 2 ? 1u : 2u) << c["name"].GetString();
     }
     EXPECT_EQ(doc.Size(), 8u);
     EXPECT_EQ(names, (std::set<std::string>{"app0", "app1", "app2", "app3", "app4", "app5", "app6", "app7"}));

@@ -15,6 +15,7 @@
 #include "foundation/config.hpp"
 #include "foundation/document.hpp"
 #include "foundation/fileio.hpp"
+#include "foundation/utf8.hpp"
 #include "id_foundation.h"
 #include "tarn_cgi.h"
 
@@ -233,7 +234,11 @@ char* report() {
 
     JsonBuffer buf;
     JsonWriter<rapidjson::kWriteValidateEncodingFlag> w(buf);
-    auto text = [&w](std::string_view s) { return w.String(s.data(), static_cast<rapidjson::SizeType>(s.size())); };
+    // Every text as valid UTF-8: a configured value may be cut inside a character, or crafted.
+    auto text = [&w](std::string_view s) {
+        const std::string t = utf8::repaired(s);
+        return w.String(t.data(), static_cast<rapidjson::SizeType>(t.size()));
+    };
     bool ok = w.StartObject() && w.Key("config_file") && w.StartObject() && w.Key("path") &&
               text(absolute("config.json")) && w.Key("state") && text(as.file_state) && w.EndObject();
     const std::string values[] = {as.cfg.data_dir, std::to_string(as.cfg.port), as.cfg.base_url,
@@ -245,10 +250,7 @@ char* report() {
     ok = ok && w.EndArray() && w.Key("problems") && w.StartArray();
     for (std::size_t i = 0; ok && i < as.problems.size(); ++i) ok = text(as.problems[i]);
     ok = ok && w.EndArray() && w.EndObject();
-    // A configured text that is not UTF-8 cannot be written: the report says so instead.
-    if (!ok) return heap_text("{\"config_file\":{\"path\":\"\",\"state\":\"invalid\"},\"values\":[],"
-                              "\"problems\":[\"the configuration holds text that is not UTF-8\"]}");
-    return heap_text({buf.GetString(), buf.GetSize()});
+    return ok ? heap_text({buf.GetString(), buf.GetSize()}) : nullptr;
 }
 
 }  // namespace

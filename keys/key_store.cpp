@@ -17,6 +17,7 @@
 #include "foundation/config.hpp"
 #include "foundation/document.hpp"
 #include "foundation/text_buffer.hpp"
+#include "foundation/utf8.hpp"
 #include "id_foundation.h"
 #include "id_keys.h"
 #include "keys/key_store.hpp"
@@ -430,7 +431,11 @@ char* inspect_json() {
     bool active_found = false;
     JsonBuffer buf;
     JsonWriter<rapidjson::kWriteValidateEncodingFlag> w(buf);
-    auto text = [&w](std::string_view v) { return w.String(v.data(), static_cast<rapidjson::SizeType>(v.size())); };
+    // Every text as valid UTF-8: the published file's configured path may hold any bytes.
+    auto text = [&w](std::string_view v) {
+        const std::string t = utf8::repaired(v);
+        return w.String(t.data(), static_cast<rapidjson::SizeType>(t.size()));
+    };
     bool ok = w.StartObject() && w.Key("state") && text(state) && w.Key("active") && text(t->active_kid) &&
               w.Key("keys") && w.StartArray();
     for (int i = 0; ok && i < t->nkeys; ++i) {

@@ -80,6 +80,22 @@ int id_user_set_password(const char *id, const char *password, char *msg, size_t
  * last administrator is the caller's test. */
 int id_user_delete(const char *id);
 
+/* What id_user_sweep_grants removed. */
+typedef struct id_grants_swept {
+    size_t tokens;   /* sessions, unconsumed codes and refresh tokens in tokens.json */
+    size_t consents; /* consents in consents.json */
+} id_grants_swept;
+
+/* Removes the grants of users that no longer exist: the sessions, codes and refresh tokens of
+ * tokens.json and the consents of consents.json whose user identifier is not in users.json
+ * (records that name no user stay). Each store changes under its own lock, reading users.json
+ * once that lock is held, so that no user stored before is missed, whatever grants it got since;
+ * saved only when something goes. Returns 0 with the counts in `out` (when given), also when
+ * users.json is missing (no user can be told gone: nothing is removed); -1 when users.json cannot
+ * be read, does not parse or is not an array (nothing removed), or a store's lock, read or save
+ * failed (that store as it was, the other's count stands). */
+int id_user_sweep_grants(id_grants_swept *out);
+
 /* 1 when the user `id` exists and is an administrator ("owner" or "admin"), else 0. */
 int id_user_is_admin_by_id(const char *id);
 /* The number of users whose role is "owner" or "admin" (ASCII case ignored); 0 without a

@@ -23,27 +23,10 @@ constexpr std::string_view kAuditFile = "audit_log.json";
 constexpr rapidjson::SizeType kMaxEntries = 2000;
 constexpr rapidjson::SizeType kDefaultListed = 200;
 
-// `s` with every byte that does not begin a well-formed UTF-8 sequence replaced by U+FFFD, so
-// that an event naming a crafted username is still recorded.
-std::string as_utf8(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    while (!s.empty()) {
-        const std::size_t n = utf8::sequence(s);
-        if (n == 0) {
-            out.append("\xEF\xBF\xBD");
-            s.remove_prefix(1);
-        } else {
-            out.append(s.substr(0, n));
-            s.remove_prefix(n);
-        }
-    }
-    return out;
-}
-
 std::string_view or_empty(const char* s) { return s ? std::string_view(s) : std::string_view(); }
 
-Value stored_text(std::string_view s, Document& doc) { return json::copy(as_utf8(s), doc); }
+// Stored as valid UTF-8, so that an event naming a crafted username is still recorded.
+Value stored_text(std::string_view s, Document& doc) { return json::copy(utf8::repaired(s), doc); }
 
 int record(const char* event, const char* user_id, const char* username, const char* address, const char* detail) {
     bool not_a_log = false;

@@ -32,6 +32,8 @@ constexpr const char* kNotAbsolute = "redirect_uri must be an absolute http:// o
 constexpr const char* kWhitespace = "redirect_uri must not contain whitespace";
 constexpr const char* kFragment = "redirect_uri must not contain a fragment (#...)";
 constexpr const char* kTooLong = "redirect_uri must be at most 255 bytes";
+constexpr const char* kTooMany = "at most 8 redirect URIs";
+static_assert(ID_CLIENT_MAX_REDIRECT_URIS == 8, "kTooMany names the limit");
 
 // True when `text` begins with `scheme` (lower-case letters, compared ignoring ASCII case)
 // followed by "://" exactly.
@@ -100,17 +102,29 @@ void fill_client(const Value& obj, const char* client_id, id_client& out) {
     out.is_public = is_public && is_public->IsTrue();
 }
 
-int create_client(const char* name, const char* redirect_uri, const char* scopes, char* client_id_out,
-                  std::size_t client_id_cap, char* secret_out, std::size_t secret_cap, bool is_public,
-                  char* msg, std::size_t msg_cap) {
+int create_client(const char* name, const char* const* redirect_uris, std::size_t count, const char* scopes,
+                  char* client_id_out, std::size_t client_id_cap, char* secret_out, std::size_t secret_cap,
+                  bool is_public, char* msg, std::size_t msg_cap) {
     Message message(msg, msg_cap);
-    if (!name || !*name || !redirect_uri || !*redirect_uri) {
+    if (!name || !*name || !redirect_uris || count == 0) {
         message.set(kMissingInput);
         return -1;
     }
-    if (const char* problem = redirect_uri_problem(redirect_uri)) {
-        message.set(problem);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!redirect_uris[i] || !*redirect_uris[i]) {
+            message.set(kMissingInput);
+            return -1;
+        }
+    }
+    if (count > ID_CLIENT_MAX_REDIRECT_URIS) {
+        message.set(kTooMany);
         return -3;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (const char* problem = redirect_uri_problem(redirect_uris[i])) {
+            message.set(problem);
+            return -3;
+        }
     }
     // The secret is handed out only here: a client whose identifier or secret the caller cannot
     // receive whole is not registered at all.
@@ -142,7 +156,7 @@ int create_client(const char* name, const char* redirect_uri, const char* scopes
         }
         client.AddMember("scopes", json::copy(stored_scopes, doc), a);
         Value uris(rapidjson::kArrayType);
-        uris.PushBack(json::copy(redirect_uri, doc), a);
+        for (std::size_t i = 0; i < count; ++i) uris.PushBack(json::copy(redirect_uris[i], doc), a);
         client.AddMember("redirect_uris", uris, a);
         doc.PushBack(client, a);
         return Outcome::saved(0);
@@ -242,7 +256,18 @@ int id_client_create(const char* name, const char* redirect_uri, const char* sco
                      size_t client_id_cap, char* secret_out, size_t secret_cap, int is_public, char* msg,
                      size_t msg_cap) {
     try {
-        return create_client(name, redirect_uri, scopes, client_id_out, client_id_cap, secret_out,
+        return create_client(name, &redirect_uri, 1, scopes, client_id_out, client_id_cap, secret_out,
+                             secret_cap, is_public != 0, msg, msg_cap);
+    } catch (...) {
+        return -1;
+    }
+}
+
+int id_client_create_v(const char* name, const char* const* redirect_uris, size_t count, const char* scopes,
+                       char* client_id_out, size_t client_id_cap, char* secret_out, size_t secret_cap,
+                       int is_public, char* msg, size_t msg_cap) {
+    try {
+        return create_client(name, redirect_uris, count, scopes, client_id_out, client_id_cap, secret_out,
                              secret_cap, is_public != 0, msg, msg_cap);
     } catch (...) {
         return -1;

@@ -47,6 +47,13 @@ int id_redirect_uri_check(const char *redirect_uri, char *msg, size_t msg_cap);
 int id_client_create(const char *name, const char *redirect_uri, const char *scopes,
                      char *client_id_out, size_t client_id_cap, char *secret_out,
                      size_t secret_cap, int is_public, char *msg, size_t msg_cap);
+/* id_client_create with the `count` redirect URIs of `redirect_uris`, stored in that order, each
+ * checked by the redirect URI rule: -1 "missing name or redirect_uri" for none, a NULL or empty
+ * one; -3 "at most 8 redirect URIs" for more than ID_CLIENT_MAX_REDIRECT_URIS; -3 with the rule's
+ * message for the first refused; otherwise the results of id_client_create. */
+int id_client_create_v(const char *name, const char *const *redirect_uris, size_t count, const char *scopes,
+                       char *client_id_out, size_t client_id_cap, char *secret_out, size_t secret_cap,
+                       int is_public, char *msg, size_t msg_cap);
 
 /* The first client of clients.json whose "client_id" is `client_id` (exact bytes). Returns 1 and
  * fills `out` (when non-NULL), or 0 with `out` untouched (NULL or empty id, no clients.json, one

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "consent/consents.hpp"
 #include "foundation/clock.hpp"
 #include "foundation/document.hpp"
 #include "foundation/json_edit.hpp"
@@ -132,6 +133,28 @@ char* list_json() {
 }
 
 }  // namespace
+
+namespace consent {
+
+long long end_consents_of_gone_users(const ReadUserIds& read_users) {
+    long long removed = 0;
+    const int result = change_document(kConsentsFile, ID_LOCK_RETRIES, Unreadable::fail, [&](Document& doc, bool) {
+        UserIds users;
+        if (!read_users(users)) return Outcome::unchanged(-1);
+        if (!doc.IsObject()) return Outcome::unchanged(0);
+        bool changed = false;  // a gone user's empty object goes too, counting no consent
+        json::erase_members_if(doc, [&](const Value& name, const Value& grants) {
+            if (users.contains(json::text(name))) return false;
+            removed += grants.IsObject() ? static_cast<long long>(grants.MemberCount()) : 0;
+            changed = true;
+            return true;
+        });
+        return changed ? Outcome::saved(0) : Outcome::unchanged(0);
+    });
+    return result == 0 ? removed : -1;
+}
+
+}  // namespace consent
 }  // namespace tarn
 
 using namespace tarn;

@@ -1,18 +1,49 @@
 // The configuration record, assembled afresh on every call: built-in defaults, then config.json
-// in the working directory, then the environment.
+// in the working directory, then the environment. One reader does it, for id_get_config and for
+// the report that says where each value came from and what is wrong with config.json.
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "foundation/config.hpp"
 #include "foundation/document.hpp"
 #include "foundation/fileio.hpp"
+#include "foundation/utf8.hpp"
 #include "id_foundation.h"
 #include "tarn_cgi.h"
 
+namespace tarn::config {
 namespace {
+
+enum class Source { built_in, file, environment };
+
+const char* source_name(Source s) {
+    switch (s) {
+        case Source::file: return "config.json";
+        case Source::environment: return "environment";
+        case Source::built_in: break;
+    }
+    return "default";
+}
+
+// The members config.json may hold, in the order of the report.
+constexpr const char* kMembers[] = {"data_dir", "port", "base_url", "admin_secret", "jwks_file"};
+
+// Everything one reading of the configuration found.
+struct Assembly {
+    id_config cfg{};
+    std::string jwks_file;
+    Source sources[5] = {};   // in the order of kMembers
+    const char* file_state = "missing";  // "missing", "read", "unreadable", "invalid"
+    std::vector<std::string> problems;
+};
 
 // The variable's value when it is set and non-empty, else nullptr.
 const char* env_value(const char* name) {
@@ -37,11 +68,54 @@ void ensure_dir_exists(const char* path) {
     ::mkdir(work, 0700);
 }
 
-void apply_config_file(id_config* cfg) {
+void apply_config_file(Assembly& as) {
+    id_config* cfg = &as.cfg;
     std::string text;
-    if (tarn::read_file("config.json", text) != tarn::ReadStatus::ok) return;
+    switch (tarn::read_file("config.json", text)) {
+        case ReadStatus::ok: break;
+        case ReadStatus::missing: return;
+        case ReadStatus::error:
+            as.file_state = "unreadable";
+            as.problems.push_back("config.json cannot be read: its settings are not used");
+            return;
+    }
     tarn::Document doc;
-    if (!tarn::parse_json(text, doc) || !doc.IsObject()) return;
+    if (!tarn::parse_json(text, doc)) {
+        as.file_state = "invalid";
+        as.problems.push_back("config.json does not parse (strict JSON: no comments, no trailing commas): "
+                              "its settings are not used");
+        return;
+    }
+    as.file_state = "read";
+    if (!doc.IsObject()) {
+        as.problems.push_back("config.json: the root is not an object: its settings are not used");
+        return;
+    }
+    // Every member is looked at once, the first of a name counting, as the reads below take it.
+    for (auto it = doc.MemberBegin(); it != doc.MemberEnd(); ++it) {
+        const std::string_view name(it->name.GetString(), it->name.GetStringLength());
+        std::size_t known = 0;
+        while (known < std::size(kMembers) && name != kMembers[known]) ++known;
+        if (known == std::size(kMembers)) {
+            as.problems.push_back("config.json: unknown member \"" + std::string(name) + "\" is not used");
+            continue;
+        }
+        bool first = true;
+        for (auto before = doc.MemberBegin(); before != it; ++before)
+            if (std::string_view(before->name.GetString(), before->name.GetStringLength()) == name) first = false;
+        if (!first) {
+            as.problems.push_back("config.json: \"" + std::string(name) + "\" appears more than once; the first counts");
+            continue;
+        }
+        const bool is_port = name == "port";
+        const bool right = is_port ? (it->value.IsInt64() || it->value.IsUint64()) : it->value.IsString();
+        if (!right) {
+            as.problems.push_back("config.json: \"" + std::string(name) + "\" is not " +
+                                  (is_port ? "an integer" : "a string") + ": it is not used");
+            continue;
+        }
+        as.sources[known] = Source::file;
+    }
     auto str = [&doc](const char* name) -> const char* {
         auto it = doc.FindMember(name);
         return (it != doc.MemberEnd() && it->value.IsString()) ? it->value.GetString() : nullptr;
@@ -59,30 +133,56 @@ void apply_config_file(id_config* cfg) {
     }
     if (const char* v = str("base_url")) tarn_strlcpy(cfg->base_url, v, sizeof cfg->base_url);
     if (const char* v = str("admin_secret")) tarn_strlcpy(cfg->admin_secret, v, sizeof cfg->admin_secret);
+    if (const char* v = str("jwks_file")) as.jwks_file = v;
 }
 
-}  // namespace
+// The directory part of `path` ("." for a bare name), without trailing separators.
+std::string parent_of(const std::string& path) {
+    std::size_t end = path.find_last_of('/');
+    if (end == std::string::npos) return ".";
+    while (end > 0 && path[end - 1] == '/') --end;
+    return end == 0 ? "/" : path.substr(0, end);
+}
 
-extern "C" {
+// The same directory by its identity (device and inode), so that "data" and "/abs/data" and a
+// path through a link compare equal.
+bool same_directory(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) {
+        std::string x = a, y = b;
+        while (x.size() > 1 && x.back() == '/') x.pop_back();
+        while (y.size() > 1 && y.back() == '/') y.pop_back();
+        return x == y;
+    }
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
 
-void id_get_config(id_config* cfg) {
-    if (!cfg) return;
+void assemble(Assembly& as, bool create_dir) {
+    id_config* cfg = &as.cfg;
     std::memset(cfg, 0, sizeof *cfg);
     tarn_strlcpy(cfg->data_dir, "data", sizeof cfg->data_dir);
     cfg->port = 8080;
     try {
-        apply_config_file(cfg);
+        apply_config_file(as);
     } catch (...) {
         // Out of memory while reading config.json: keep what was assembled so far.
     }
-    if (const char* v = env_value("IDENTITY_DATA_DIR")) tarn_strlcpy(cfg->data_dir, v, sizeof cfg->data_dir);
-    ensure_dir_exists(cfg->data_dir);
-    if (const char* v = env_value("IDENTITY_PORT")) cfg->port = std::atoi(v);
+    if (const char* v = env_value("IDENTITY_DATA_DIR")) {
+        tarn_strlcpy(cfg->data_dir, v, sizeof cfg->data_dir);
+        as.sources[0] = Source::environment;
+    }
+    if (create_dir) ensure_dir_exists(cfg->data_dir);
+    if (const char* v = env_value("IDENTITY_PORT")) {
+        cfg->port = std::atoi(v);
+        as.sources[1] = Source::environment;
+    }
     if (const char* v = env_value("IDENTITY_ADMIN_SECRET")) {
         tarn_strlcpy(cfg->admin_secret, v, sizeof cfg->admin_secret);
+        as.sources[3] = Source::environment;
     }
     if (const char* v = env_value("IDENTITY_BASE_URL")) {
         tarn_strlcpy(cfg->base_url, v, sizeof cfg->base_url);
+        as.sources[2] = Source::environment;
     } else if (!cfg->base_url[0]) {
         if (const char* host = env_value("HTTP_HOST")) {
             tarn_snprintf(cfg->base_url, sizeof cfg->base_url, "http://%s", host);
@@ -92,6 +192,94 @@ void id_get_config(id_config* cfg) {
     }
     size_t len = std::strlen(cfg->base_url);
     if (len > 0 && cfg->base_url[len - 1] == '/') cfg->base_url[len - 1] = '\0';
+    if (const char* v = env_value("IDENTITY_JWKS_FILE")) {
+        as.jwks_file = v;
+        as.sources[4] = Source::environment;
+    }
+}
+
+// The key-set file of `as` when it can be used, else "" (with the reason among the problems).
+std::string usable_jwks_file(Assembly& as) {
+    const std::string& f = as.jwks_file;
+    if (f.empty()) return f;
+    const char* origin = as.sources[4] == Source::environment ? "IDENTITY_JWKS_FILE" : "jwks_file of config.json";
+    if (f[0] != '/' || f.back() == '/') {
+        as.problems.push_back(std::string(origin) + " \"" + f + "\" is not an absolute path of a file: no key set is published");
+        return {};
+    }
+    if (same_directory(parent_of(f), as.cfg.data_dir)) {
+        as.problems.push_back(std::string(origin) + " \"" + f +
+                              "\" is in the data directory: no key set is published there");
+        return {};
+    }
+    return f;
+}
+
+std::string absolute(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return path;
+    char cwd[4096];
+    if (!::getcwd(cwd, sizeof cwd)) return path;
+    std::string out = cwd;
+    if (out.back() != '/') out += '/';
+    return out + path;
+}
+
+char* report() {
+    Assembly as;
+    assemble(as, false);
+    const std::string jwks = usable_jwks_file(as);
+    if (as.cfg.port < 1 || as.cfg.port > 65535)
+        as.problems.push_back("port " + std::to_string(as.cfg.port) + " is not a TCP port from 1 to 65535 (set in " +
+                              (as.sources[1] == Source::environment ? "IDENTITY_PORT" : "config.json") + ")");
+
+    JsonBuffer buf;
+    JsonWriter<rapidjson::kWriteValidateEncodingFlag> w(buf);
+    // Every text as valid UTF-8: a configured value may be cut inside a character, or crafted.
+    auto text = [&w](std::string_view s) {
+        const std::string t = utf8::repaired(s);
+        return w.String(t.data(), static_cast<rapidjson::SizeType>(t.size()));
+    };
+    bool ok = w.StartObject() && w.Key("config_file") && w.StartObject() && w.Key("path") &&
+              text(absolute("config.json")) && w.Key("state") && text(as.file_state) && w.EndObject();
+    const std::string values[] = {as.cfg.data_dir, std::to_string(as.cfg.port), as.cfg.base_url,
+                                  as.cfg.admin_secret[0] ? "(set)" : "", as.jwks_file};
+    ok = ok && w.Key("values") && w.StartArray();
+    for (std::size_t i = 0; ok && i < std::size(kMembers); ++i)
+        ok = w.StartObject() && w.Key("name") && text(kMembers[i]) && w.Key("value") && text(values[i]) &&
+             w.Key("source") && text(source_name(as.sources[i])) && w.EndObject();
+    ok = ok && w.EndArray() && w.Key("problems") && w.StartArray();
+    for (std::size_t i = 0; ok && i < as.problems.size(); ++i) ok = text(as.problems[i]);
+    ok = ok && w.EndArray() && w.EndObject();
+    return ok ? heap_text({buf.GetString(), buf.GetSize()}) : nullptr;
+}
+
+}  // namespace
+
+std::string jwks_file() {
+    Assembly as;
+    assemble(as, false);
+    return usable_jwks_file(as);
+}
+
+std::string data_dir() {
+    Assembly as;
+    assemble(as, false);
+    return as.cfg.data_dir;
+}
+
+}  // namespace tarn::config
+
+extern "C" {
+
+void id_get_config(id_config* cfg) {
+    if (!cfg) return;
+    tarn::config::Assembly as;
+    try {
+        tarn::config::assemble(as, true);
+    } catch (...) {
+        // Out of memory for a problem's text or the key-set file's name: the record is whole.
+    }
+    *cfg = as.cfg;
 }
 
 void id_get_file_path(const char* name, char* dst, size_t cap) {
@@ -99,6 +287,14 @@ void id_get_file_path(const char* name, char* dst, size_t cap) {
     id_config cfg;
     id_get_config(&cfg);
     tarn_path_join(dst, cap, cfg.data_dir, name);
+}
+
+char* id_config_report_json(void) {
+    try {
+        return tarn::config::report();
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 }  // extern "C"

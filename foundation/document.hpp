@@ -58,7 +58,16 @@ std::string data_path(std::string_view name);
 // not once for its lock, once for its load and once for its save.
 struct DocFile {
     explicit DocFile(std::string_view name) : path(data_path(name)) {}
+    // The document at the full path `full`, for a read that must not create the data directory.
+    static DocFile at(std::string full) {
+        DocFile f;
+        f.path = std::move(full);
+        return f;
+    }
     std::string path;  // full path of the document
+
+private:
+    DocFile() = default;
 };
 
 // The deepest nesting of arrays and objects any parsed text may have. Deeper text is refused

@@ -102,13 +102,15 @@ bool sync_parent_dir(const std::string& path) {
     return io_ops().fsync(fd.get()) == 0;
 }
 
-bool replace_file(const std::string& path, const std::string& tmp_path, std::string_view data) {
+bool replace_file(const std::string& path, const std::string& tmp_path, std::string_view data, mode_t mode) {
     // The caller holds the document's lock, so a temporary file left by a crashed writer is
     // stale and ours to replace.
     io_ops().unlink(tmp_path.c_str());
-    FileDescriptor fd(io_ops().open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    FileDescriptor fd(io_ops().open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (!fd) return false;
-    bool ok = write_all(fd.get(), data) && io_ops().fsync(fd.get()) == 0;
+    // A mode wider than the umask lets through (a file others read) is set as asked.
+    bool ok = (mode == 0600 || ::fchmod(fd.get(), mode) == 0) && write_all(fd.get(), data) &&
+              io_ops().fsync(fd.get()) == 0;
     ok = fd.close() && ok;
     if (!ok || io_ops().rename(tmp_path.c_str(), path.c_str()) != 0) {
         io_ops().unlink(tmp_path.c_str());

@@ -64,11 +64,12 @@ ReadStatus open_for_reading(const char* path, FileDescriptor& fd);
 // Reads the whole file at `path` into `out`.
 ReadStatus read_file(const char* path, std::string& out);
 
-// Writes `data` to a fresh temporary file beside `path` (mode 0600), fsyncs and closes it, renames
-// it over `path` and fsyncs the directory. True once the rename has succeeded (the directory
-// flush is attempted, but its failure cannot take the change back). On any failure before that
-// the temporary file is removed, `path` is left as it was, and false is returned.
-bool replace_file(const std::string& path, const std::string& tmp_path, std::string_view data);
+// Writes `data` to a fresh temporary file beside `path` (mode `mode`, whatever the umask), fsyncs
+// and closes it, renames it over `path` and fsyncs the directory. True once the rename has
+// succeeded (the directory flush is attempted, but its failure cannot take the change back). On
+// any failure before that the temporary file is removed, `path` is left as it was, and false is
+// returned.
+bool replace_file(const std::string& path, const std::string& tmp_path, std::string_view data, mode_t mode = 0600);
 
 // fsync of the directory that holds `path`.
 bool sync_parent_dir(const std::string& path);

@@ -33,6 +33,16 @@ typedef struct id_config {
 void id_get_config(id_config *cfg);
 /* Writes the data directory joined with `name` into `dst` (cut to cap, NUL-terminated). */
 void id_get_file_path(const char *name, char *dst, size_t cap);
+/* The configuration as id_get_config assembles it (and "jwks_file" of config.json,
+ * IDENTITY_JWKS_FILE over it), with the source of each value and every problem of config.json,
+ * creating nothing: compact JSON {"config_file": {"path", "state": "missing" | "read" |
+ * "unreadable" | "invalid"}, "values": [{"name", "value", "source": "default" | "config.json" |
+ * "environment"}] for data_dir, port, base_url, admin_secret ("(set)" or "", never the secret)
+ * and jwks_file in that order, "problems": [one line each]}. A heap text (id_free), NULL only
+ * when memory runs out. Problems: config.json unreadable or not parsing, a root that is not an
+ * object, an unknown member, a member of the wrong type or given twice, a port outside 1-65535,
+ * a jwks_file that is not an absolute path or lies in the data directory (none is published). */
+char *id_config_report_json(void);
 
 /* A JSON document: opaque to C callers. */
 typedef struct id_json_doc id_json_doc;

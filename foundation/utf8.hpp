@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace tarn::utf8 {
@@ -61,6 +62,24 @@ inline bool valid(std::string_view s) {
         s.remove_prefix(n);
     }
     return true;
+}
+
+// `s` with every byte that does not begin a well-formed sequence replaced by U+FFFD: a text that
+// can always be written as JSON, for records and reports of texts that were cut or crafted.
+inline std::string repaired(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    while (!s.empty()) {
+        const std::size_t n = sequence(s);
+        if (n == 0) {
+            out.append("\xEF\xBF\xBD");
+            s.remove_prefix(1);
+        } else {
+            out.append(s.substr(0, n));
+            s.remove_prefix(n);
+        }
+    }
+    return out;
 }
 
 }  // namespace tarn::utf8

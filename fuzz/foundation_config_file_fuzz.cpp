@@ -8,12 +8,20 @@
 //   file sets none;
 // - the directories created are each prefix of data_dir ending before a separator (after the
 //   first character), then data_dir itself.
+// The report of the same configuration (id_config_report_json) is checked against the rules too:
+// it parses, names the five settings in order with the values just assembled and, for each, the
+// source the file gives (config.json for the first member of a known name of the right type, else
+// the default), never the admin secret itself, and one problem for a file that does not parse,
+// for a root that is not an object, for each unknown, repeated or mistyped member, for a port
+// outside 1-65535 and for a jwks_file that is not an absolute file path (one more at most for a
+// jwks_file in the data directory, which depends on this machine's directories).
 // mkdir is replaced in this program (the library's calls resolve to the definition below), so a
 // data_dir from the input never creates anything on this machine.
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +31,7 @@
 #include <vector>
 
 #include "foundation/document.hpp"
+#include "foundation/utf8.hpp"
 #include "fuzz/document_reference.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "id_foundation.h"
@@ -84,6 +93,90 @@ Expected expected_config(std::string_view file) {
     return e;
 }
 
+// The settings of the report in order, and what the file alone makes of them.
+constexpr const char* kSettings[] = {"data_dir", "port", "base_url", "admin_secret", "jwks_file"};
+
+struct ExpectedReport {
+    bool parses = false;
+    bool from_file[5] = {};
+    std::size_t problems = 0;   // at least
+    bool maybe_one_more = false;
+    std::string jwks_file;
+};
+
+ExpectedReport expected_report(std::string_view file, std::int32_t port) {
+    ExpectedReport r;
+    tarn::Document doc;
+    if (!tarn::parse_json(file, doc)) {
+        r.problems = 1;
+        return r;
+    }
+    r.parses = true;
+    if (!doc.IsObject()) {
+        r.problems = 1;
+        return r;
+    }
+    std::vector<std::string_view> seen;
+    for (const auto& m : doc.GetObject()) {
+        const std::string_view name = text_of(m.name);
+        std::size_t k = 0;
+        while (k < 5 && name != kSettings[k]) ++k;
+        const bool repeated = std::find(seen.begin(), seen.end(), name) != seen.end();
+        seen.push_back(name);
+        if (k == 5 || repeated) {
+            ++r.problems;
+            continue;
+        }
+        const bool right = k == 1 ? (m.value.IsInt64() || m.value.IsUint64()) : m.value.IsString();
+        if (!right) {
+            ++r.problems;
+            continue;
+        }
+        r.from_file[k] = true;
+        if (k == 4) r.jwks_file = std::string(text_of(m.value));
+    }
+    if (port < 1 || port > 65535) ++r.problems;
+    if (!r.jwks_file.empty()) {
+        if (r.jwks_file[0] != '/' || r.jwks_file.back() == '/')
+            ++r.problems;
+        else
+            r.maybe_one_more = true;
+    }
+    return r;
+}
+
+void check_report(std::string_view file, const id_config& cfg) {
+    const ExpectedReport want = expected_report(file, cfg.port);
+    char* text = id_config_report_json();
+    FUZZ_CHECK(text != nullptr);
+    tarn::Document doc;
+    const bool parsed = tarn::parse_json(text, doc);
+    id_free(text);
+    FUZZ_CHECK(parsed && doc.IsObject());
+    const tarn::Value* state = first_member(first_member(doc, "config_file") ? *first_member(doc, "config_file") : doc,
+                                            "state");
+    FUZZ_CHECK(state && state->IsString() && text_of(*state) == (want.parses ? "read" : "invalid"));
+    const tarn::Value* values = first_member(doc, "values");
+    FUZZ_CHECK(values && values->IsArray() && values->Size() == 5);
+    const std::string assembled[] = {cfg.data_dir, std::to_string(cfg.port), cfg.base_url,
+                                     cfg.admin_secret[0] ? "(set)" : "", want.jwks_file};
+    for (rapidjson::SizeType k = 0; k < 5; ++k) {
+        const tarn::Value& v = (*values)[k];
+        const tarn::Value* name = first_member(v, "name");
+        const tarn::Value* value = first_member(v, "value");
+        const tarn::Value* source = first_member(v, "source");
+        FUZZ_CHECK(name && value && source && name->IsString() && value->IsString() && source->IsString());
+        FUZZ_CHECK(text_of(*name) == kSettings[k]);
+        // A value that is not valid UTF-8 (cut inside a character) is reported repaired.
+        FUZZ_CHECK(tarn::utf8::valid(text_of(*value)));
+        FUZZ_CHECK(tarn::utf8::valid(assembled[k]) ? text_of(*value) == assembled[k] : text_of(*value) != assembled[k]);
+        FUZZ_CHECK(text_of(*source) == (want.from_file[k] ? "config.json" : "default"));
+    }
+    const tarn::Value* problems = first_member(doc, "problems");
+    FUZZ_CHECK(problems && problems->IsArray());
+    FUZZ_CHECK(problems->Size() == want.problems || (want.maybe_one_more && problems->Size() == want.problems + 1));
+}
+
 std::vector<std::string> expected_dirs(const std::string& data_dir) {
     std::vector<std::string> dirs;
     if (data_dir.empty()) return dirs;
@@ -106,7 +199,7 @@ std::string g_work;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     for (const char* name : {"IDENTITY_DATA_DIR", "IDENTITY_PORT", "IDENTITY_ADMIN_SECRET",
-                             "IDENTITY_BASE_URL", "HTTP_HOST"})
+                             "IDENTITY_BASE_URL", "IDENTITY_JWKS_FILE", "HTTP_HOST"})
         ::unsetenv(name);
     g_work = scratch_dir("config");
     return 0;
@@ -146,5 +239,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string joined = data_dir;
     if (!joined.empty() && joined.back() != '/' && joined.back() != '\\') joined += '/';
     FUZZ_CHECK(std::string(path) == joined + "keys.json");
+
+    g_recording = true;
+    g_made.clear();
+    check_report(file, cfg);
+    g_recording = false;
+    FUZZ_CHECK(g_made.empty());  // the report creates nothing
     return 0;
 }

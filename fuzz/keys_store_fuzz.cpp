@@ -4,6 +4,8 @@
 // reading of the document (and reference_rsa.hpp for the keys in it):
 // - the load result; every table entry (kid cut at a NUL and to 23 bytes at a character
 //   boundary, created, status, the key bytes) and "active";
+// - the inspection reports each entry as the table would take it, usable as the reference
+//   allows, before anything is loaded, changing nothing;
 // - a failed load leaves keys.json byte for byte and nothing beside it but its lock file, and
 //   every operation fails;
 // - the listing names every entry in table order;
@@ -363,6 +365,46 @@ std::string keys_json() {
 }
 
 // Nothing but keys.json and its lock file is left in the data directory.
+// The operator's inspection, before anything is loaded: keys.json as the table would take it,
+// each entry usable as the reference allows, the count of usable entries, no published file, and
+// nothing read into the table, changed or made.
+void check_inspection(const RefTable& want, std::string_view text) {
+    tarn::Document doc;
+    take_json(id_keys_inspect_json(), doc);
+    FUZZ_CHECK(doc.IsObject());
+    tarn::Document parsed;
+    const bool parses = tarn::parse_json(text, parsed);
+    FUZZ_CHECK(is_text(first_member(doc, "state"), parses ? "read" : "invalid"));
+    const tarn::Value* keys = first_member(doc, "keys");
+    const tarn::Value* usable = first_member(doc, "usable");
+    FUZZ_CHECK(keys && keys->IsArray() && usable && usable->IsInt());
+    const tarn::Value* published = first_member(doc, "jwks_file");
+    FUZZ_CHECK(published && is_text(first_member(*published, "state"), "none"));
+    if (want.result != 0) {
+        FUZZ_CHECK(keys->Size() == 0 && usable->GetInt() == 0);
+        return;
+    }
+    FUZZ_CHECK(is_text(first_member(doc, "active"), want.active));
+    FUZZ_CHECK(keys->Size() == want.keys.size());
+    int count = 0;
+    for (rapidjson::SizeType i = 0; i < keys->Size(); ++i) {
+        const tarn::Value& k = (*keys)[i];
+        const RefKey& r = want.keys[i];
+        const tarn::Value* good = first_member(k, "usable");
+        const tarn::Value* created = first_member(k, "created");
+        FUZZ_CHECK(is_text(first_member(k, "kid"), r.kid));
+        FUZZ_CHECK(created && created->IsInt64() && created->GetInt64() == r.created);
+        FUZZ_CHECK(is_text(first_member(k, "status"), r.status == 1 ? "active" : "retired"));
+        FUZZ_CHECK(good && good->IsBool());
+        const Usability u = usability(r);
+        FUZZ_CHECK(!good->GetBool() || u.may);
+        FUZZ_CHECK(good->GetBool() || !u.must);
+        count += good->GetBool();
+    }
+    FUZZ_CHECK(usable->GetInt() == count);
+    FUZZ_CHECK(keys_json() == text);
+}
+
 void check_nothing_else() {
     for (const auto& entry : std::filesystem::directory_iterator(g_data)) {
         const std::string name = entry.path().filename().string();
@@ -442,7 +484,7 @@ void check_prune(const RefTable& loaded, std::string_view original) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    for (const char* name : {"IDENTITY_PORT", "IDENTITY_ADMIN_SECRET", "IDENTITY_BASE_URL", "HTTP_HOST"})
+    for (const char* name : {"IDENTITY_PORT", "IDENTITY_ADMIN_SECRET", "IDENTITY_BASE_URL", "IDENTITY_JWKS_FILE", "HTTP_HOST"})
         ::unsetenv(name);
     g_work = scratch_dir("keys");
     g_data = g_work + "/data";
@@ -464,6 +506,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     id_get_config(&cfg);  // creates the data directory
     write_whole_file(g_keys_path, text);
 
+    check_inspection(want, text);
     FUZZ_CHECK(id_keys_load_or_create() == want.result);
     if (want.result != 0) {
         FUZZ_CHECK(id_keys_list_json() == nullptr);

@@ -97,6 +97,13 @@ int id_revoke_add_jti(const char *jti, int64_t exp, const char *sub, const char 
  * for every identifier while revoked.json exists but cannot be read or parsed, or memory runs out
  * (fails closed). 0 otherwise (NULL or empty jti, no revoked.json). Takes no lock. */
 int id_revoke_is_jti(const char *jti);
+/* Removes from revoked.json (under its lock) every entry that no longer revokes: an "exp" that is
+ * a non-zero integer before the current second, or an entry that is not an object; an entry
+ * without a usable expiry stays. Returns 0 with the number removed in `removed` (when given;
+ * saved only when non-zero; a missing file removes nothing), or -1 with `removed` 0 and
+ * revoked.json as it was (lock, a file that cannot be read or parsed, which is left to fail
+ * closed, save failure). */
+int id_revoke_sweep(size_t *removed);
 
 #pragma GCC visibility pop
 

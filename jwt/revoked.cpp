@@ -8,11 +8,13 @@
 // dropping it would quietly take the revocation back). A list that exists but cannot be read or
 // parsed cannot tell one token from another, so every identifier reads as revoked until a change
 // sets the file aside.
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "foundation/clock.hpp"
 #include "foundation/document.hpp"
+#include "foundation/json_edit.hpp"
 #include "foundation/json_read.hpp"
 #include "id_foundation.h"
 #include "id_jwt.h"
@@ -69,6 +71,22 @@ int is_revoked(std::string_view jti) {
 
 std::string_view or_empty(const char* s) { return s ? s : ""; }
 
+// Drops the entries that no longer revoke, as the add's prune does. An unreadable list is left
+// for the next add to set aside: until then it revokes everything, which a sweep must not end.
+int sweep(std::size_t& removed) {
+    removed = 0;
+    return change_document(kRevokedFile, ID_LOCK_RETRIES, Unreadable::fail, [&](Document& doc, bool) {
+        if (!doc.IsObject()) return Outcome::unchanged(0);  // missing, or no list to prune
+        const std::int64_t now = now_seconds();
+        json::erase_members_if(doc, [&](const Value&, const Value& entry) {
+            if (still_revoked(entry, now)) return false;
+            ++removed;
+            return true;
+        });
+        return removed ? Outcome::saved(0) : Outcome::unchanged(0);
+    });
+}
+
 }  // namespace
 }  // namespace tarn::jwt
 
@@ -88,4 +106,16 @@ extern "C" int id_revoke_is_jti(const char* jti) {
     } catch (...) {
         return 1;  // the list could not be read (no memory): fails closed
     }
+}
+
+extern "C" int id_revoke_sweep(size_t* removed) {
+    if (removed) *removed = 0;
+    std::size_t n = 0;
+    try {
+        if (tarn::jwt::sweep(n) != 0) return -1;
+    } catch (...) {
+        return -1;
+    }
+    if (removed) *removed = n;
+    return 0;
 }

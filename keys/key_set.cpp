@@ -2,7 +2,9 @@
 // RS256 signing of compact JSON Web Tokens.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "foundation/document.hpp"
 #include "foundation/text_buffer.hpp"
 #include "id_keys.h"
 #include "id_keys_bearssl.h"
@@ -72,13 +74,14 @@ extern "C" int id_keys_find(const char* kid, const br_rsa_private_key** sk,
     return 0;
 }
 
-extern "C" char* id_keys_jwks_json(void) {
-    if (id_keys_load_or_create() != 0) return nullptr;
+namespace tarn::keys {
+
+char* jwks_array(KeyTable& t) {
     tarn::TextBuffer out(kJwksCap);
     out.append("[");
     bool first = true;
-    for (int i = 0; i < g_table.nkeys; ++i) {
-        id_key_entry& e = g_table.keys[i];
+    for (int i = 0; i < t.nkeys; ++i) {
+        id_key_entry& e = t.keys[i];
         if (!entry_usable(e)) continue;  // unusable entries are left out silently
         const unsigned char* n = e.n;
         std::size_t n_len = static_cast<std::size_t>(e.n_len);
@@ -110,6 +113,23 @@ extern "C" char* id_keys_jwks_json(void) {
     }
     out.append("]");
     return out.release();
+}
+
+}  // namespace tarn::keys
+
+extern "C" char* id_keys_jwks_json(void) {
+    if (id_keys_load_or_create() != 0) return nullptr;
+    return jwks_array(g_table);
+}
+
+extern "C" char* id_keys_jwks_document(void) {
+    try {
+        if (id_keys_load_or_create() != 0) return nullptr;
+        std::string body;
+        return published_body(g_table, body) ? tarn::heap_text(body) : nullptr;
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 extern "C" void id_jwt_set_rs256_signer(id_rs256_signer signer, void* ctx) {

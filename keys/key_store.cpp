@@ -7,15 +7,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/clock.hpp"
+#include "foundation/config.hpp"
 #include "foundation/document.hpp"
 #include "foundation/text_buffer.hpp"
+#include "foundation/utf8.hpp"
 #include "id_foundation.h"
 #include "id_keys.h"
 #include "keys/key_store.hpp"
+#include "tarn_cgi.h"
 #include "tarn_crypto.h"
 
 namespace tarn::keys {
@@ -212,13 +218,22 @@ Reloaded reload_work(const DocFile& file, StoredKeys& stored) {
 }
 
 // Saves g_work as keys.json (setting an unparseable file aside first) and makes it the live
-// table. 0, or -1 with the file and the live table as they were.
+// table. The published key set, when one is configured, is written first: a change that cannot
+// publish its keys does not happen, and one whose save fails puts the published file back. 0, or
+// -1 with keys.json, the published file and the live table as they were.
 int save_work(const DocFile& file, Reloaded how, const StoredKeys& stored) {
     Document doc;
     if (!table_to_doc(g_work, stored, doc)) return -1;
+    const PublishedFile published;
+    if (published.configured()) {
+        std::string body;
+        if (!published_body(g_work, body) || !published.write(body)) return -1;
+    }
     std::optional<SetAside> aside;
-    if (how == Reloaded::replace_corrupt && !aside.emplace(file).ok()) return -1;
-    if (save_document(file, doc) != 0) return -1;
+    if ((how == Reloaded::replace_corrupt && !aside.emplace(file).ok()) || save_document(file, doc) != 0) {
+        if (published.configured()) published.restore();
+        return -1;
+    }
     if (aside) aside->keep();
     commit(g_work);
     return 0;
@@ -269,6 +284,7 @@ int load_or_create() {
             if (table_from_doc(doc, g_work) <= 0) return -1;
             commit(g_work);
             g_store_loaded = true;
+            publish_loaded(g_table);  // still under the lock: a stale published file is mended
             return 0;
         }
         if (status == LoadStatus::unreadable) return -1;  // never replace what we cannot read
@@ -288,6 +304,7 @@ int load_or_create() {
             if (aside) aside->keep();
             commit(g_work);
             g_store_loaded = true;
+            publish_loaded(g_table);
             return 0;
         }
     }
@@ -319,7 +336,10 @@ int rotate() {
     return save_work(file, how, stored);
 }
 
-int prune(std::int32_t age_days) {
+// Removes the retired keys created before `cutoff` (never the active one), their kids written
+// into `kids` (when given, separated by spaces, cut to cap). With `dry_run` nothing is saved.
+int prune(std::int64_t cutoff, bool dry_run, char* kids, std::size_t kids_cap) {
+    if (kids && kids_cap) kids[0] = '\0';
     if (id_keys_load_or_create() != 0) return -1;
     const DocFile file(kKeysFile);
     DocumentLock lock;
@@ -328,16 +348,14 @@ int prune(std::int32_t age_days) {
     Reloaded how = reload_work(file, stored);
     if (how == Reloaded::failed) return -1;
 
-    std::int64_t cutoff;
-    if (__builtin_sub_overflow(now_seconds(), static_cast<std::int64_t>(age_days) * 86400, &cutoff))
-        cutoff = age_days > 0 ? std::numeric_limits<std::int64_t>::min()
-                              : std::numeric_limits<std::int64_t>::max();
+    std::string names;
     int kept = 0;
     int removed = 0;
     for (int i = 0; i < g_work.nkeys; ++i) {
         const id_key_entry& e = g_work.keys[i];
         if (e.status == 2 && e.created < cutoff && std::strcmp(e.kid, g_work.active_kid) != 0) {
             ++removed;
+            names += (names.empty() ? "" : " ") + std::string(e.kid);
             continue;
         }
         if (kept != i) {
@@ -347,11 +365,25 @@ int prune(std::int32_t age_days) {
         ++kept;
     }
     g_work.nkeys = kept;
+    if (dry_run) {
+        if (kids && kids_cap) tarn_strlcpy(kids, names.c_str(), kids_cap);
+        return removed;
+    }
     if (removed == 0) {
         if (how == Reloaded::ok) commit(g_work);  // the table now matches the file
         return 0;
     }
-    return save_work(file, how, stored) == 0 ? removed : -1;
+    if (save_work(file, how, stored) != 0) return -1;
+    if (kids && kids_cap) tarn_strlcpy(kids, names.c_str(), kids_cap);
+    return removed;
+}
+
+// now - seconds, held within the 64-bit range.
+std::int64_t cutoff_before(std::int64_t seconds) {
+    std::int64_t cutoff;
+    if (__builtin_sub_overflow(now_seconds(), seconds, &cutoff))
+        cutoff = seconds > 0 ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
+    return cutoff;
 }
 
 char* list_json() {
@@ -370,6 +402,86 @@ char* list_json() {
     }
     out.append("]");
     return out.release();
+}
+
+// keys.json as it is, for an operator: read without the lock, nothing loaded into the process's
+// table and nothing created.
+char* inspect_json() {
+    const std::string data_dir = config::data_dir();
+    char path[1024];
+    tarn_path_join(path, sizeof path, data_dir.c_str(), std::string(kKeysFile).c_str());
+    Document doc;
+    const LoadStatus status = load_document(DocFile::at(path), doc);
+    auto t = std::make_unique<KeyTable>();
+    t->nkeys = 0;
+    t->active_kid[0] = '\0';
+    std::vector<std::string> problems;
+    const char* state = "missing";
+    switch (status) {
+        case LoadStatus::loaded:
+            state = "read";
+            if (table_from_doc(doc, *t) < 0) problems.push_back("keys.json holds no list of keys: the key store refuses it");
+            break;
+        case LoadStatus::invalid: state = "invalid"; break;
+        case LoadStatus::unreadable: state = "unreadable"; break;
+        case LoadStatus::missing: break;
+    }
+    int usable = 0;
+    bool active_usable = false;
+    bool active_found = false;
+    JsonBuffer buf;
+    JsonWriter<rapidjson::kWriteValidateEncodingFlag> w(buf);
+    // Every text as valid UTF-8: the published file's configured path may hold any bytes.
+    auto text = [&w](std::string_view v) {
+        const std::string t = utf8::repaired(v);
+        return w.String(t.data(), static_cast<rapidjson::SizeType>(t.size()));
+    };
+    bool ok = w.StartObject() && w.Key("state") && text(state) && w.Key("active") && text(t->active_kid) &&
+              w.Key("keys") && w.StartArray();
+    for (int i = 0; ok && i < t->nkeys; ++i) {
+        id_key_entry& e = t->keys[i];
+        const bool good = entry_usable(e);
+        usable += good;
+        if (!active_found && std::strcmp(e.kid, t->active_kid) == 0) {
+            active_found = true;
+            active_usable = good && e.status == 1;
+        }
+        ok = w.StartObject() && w.Key("kid") && text(e.kid) && w.Key("created") && w.Int64(e.created) &&
+             w.Key("alg") && text("RS256") && w.Key("status") && text(e.status == 1 ? "active" : "retired") &&
+             w.Key("usable") && w.Bool(good) && w.EndObject();
+    }
+    ok = ok && w.EndArray() && w.Key("usable") && w.Int(usable);
+    if (status == LoadStatus::loaded && problems.empty()) {
+        if (usable == 0) {
+            problems.push_back("keys.json holds no usable key: nothing can be signed or published");
+        } else if (!active_usable) {
+            problems.push_back(std::string("the active key \"") + t->active_kid +
+                               "\" is not a usable key of keys.json: nothing can be signed");
+        }
+    }
+    // The published file, against the key set of keys.json as it is.
+    const PublishedFile published;
+    const char* published_state = "none";
+    if (published.configured()) {
+        std::string body;
+        switch (published.state) {
+            case PublishedFile::State::present:
+                published_state = status == LoadStatus::loaded && published_body(*t, body) && body == published.text
+                                      ? "current" : "stale";
+                break;
+            case PublishedFile::State::unreadable: published_state = "unreadable"; break;
+            default: published_state = "missing"; break;
+        }
+        if (status == LoadStatus::loaded && std::string_view(published_state) == "stale")
+            problems.push_back("the published key set " + published.path + " is not the key set of keys.json");
+        if (std::string_view(published_state) == "unreadable")
+            problems.push_back("the published key set " + published.path + " cannot be read");
+    }
+    ok = ok && w.Key("jwks_file") && w.StartObject() && w.Key("path") && text(published.path) && w.Key("state") &&
+         text(published_state) && w.EndObject() && w.Key("problems") && w.StartArray();
+    for (std::size_t i = 0; ok && i < problems.size(); ++i) ok = text(problems[i]);
+    ok = ok && w.EndArray() && w.EndObject();
+    return ok ? heap_text({buf.GetString(), buf.GetSize()}) : nullptr;
 }
 
 }  // namespace
@@ -395,8 +507,17 @@ extern "C" int id_keys_rotate(void) {
 
 extern "C" int id_keys_prune(int32_t age_days) {
     try {
-        return prune(age_days);
+        return prune(cutoff_before(static_cast<std::int64_t>(age_days) * 86400), false, nullptr, 0);
     } catch (...) {
+        return -1;
+    }
+}
+
+extern "C" int id_keys_prune_age(int64_t max_age, int dry_run, char* kids_out, size_t kids_cap) {
+    try {
+        return prune(cutoff_before(max_age), dry_run != 0, kids_out, kids_cap);
+    } catch (...) {
+        if (kids_out && kids_cap) kids_out[0] = '\0';
         return -1;
     }
 }
@@ -404,6 +525,14 @@ extern "C" int id_keys_prune(int32_t age_days) {
 extern "C" char* id_keys_list_json(void) {
     try {
         return list_json();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+extern "C" char* id_keys_inspect_json(void) {
+    try {
+        return inspect_json();
     } catch (...) {
         return nullptr;
     }

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "id_keys.h"
 
@@ -56,6 +58,35 @@ bool private_view(const id_key_entry& entry, br_rsa_private_key& sk);
 
 // Copies an entry without its decoded state, so that the copy is checked again at its next use.
 void copy_entry(id_key_entry& dst, const id_key_entry& src);
+
+// The published key array of `t`: "[...]", one JSON Web Key per usable entry in table order
+// (entries are decoded on the way). A malloc'ed text, or nullptr when memory runs out.
+char* jwks_array(KeyTable& t);
+// The published key set of `t` into `out`: {"keys":<jwks_array>} and a line feed, the jwks
+// program's body. False when it cannot be built.
+bool published_body(KeyTable& t, std::string& out);
+
+// The public key-set file the configuration names (jwks_file), as it was when this was made.
+struct PublishedFile {
+    enum class State { none, missing, present, unreadable };
+    PublishedFile();
+    bool configured() const { return !path.empty(); }
+    // Replaces the file by `body` atomically (a temporary file beside it, then a rename), mode
+    // 0644. False with the file as it was.
+    bool write(std::string_view body) const;
+    // Puts back what the file held when this was made (removing it when it was missing).
+    bool restore() const;
+
+    std::string path;   // "" when none is configured
+    State state = State::none;
+    std::string text;   // the bytes it held (present)
+};
+
+// After `t` was loaded from keys.json, under its lock: rewrites the configured published file
+// when it is missing or holds another key set, so that a change made without the configuration
+// is mended by the next process that has it; a stale file that cannot be rewritten is removed
+// (the web server then asks the jwks program). Nothing happens when no file is configured.
+void publish_loaded(KeyTable& t);
 
 namespace testing {
 // Empties the table and forgets that it was loaded, so that the next operation loads keys.json

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever the build and the server need and this machine
-# lacks; with --test also what only the tests use (a browser, an HTML checker, a load generator,
-# the node modules of the relying-party tests, pinned by their lock file). Safe to run again: it
-# does nothing when everything is present.
+# lacks; with --test also what only the tests and benchmarks use (GoogleTest, Google Benchmark,
+# the independent verifiers, a browser, an HTML checker, a load generator, the node modules of
+# the relying-party tests, pinned by their lock file). Safe to run again: it does nothing when
+# everything is present.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(build-essential cmake pkg-config libbearssl-dev rapidjson-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libssl-dev openssl lighttpd curl python3 python3-jwt python3-cryptography)
+# Serving: the compilers, the libraries the product links (libssl-dev for the static libcrypto of
+# the token endpoint), lighttpd, and adduser for the service user of a server started as root.
+packages=(build-essential cmake pkg-config libbearssl-dev rapidjson-dev libssl-dev lighttpd adduser)
 if [ "${1:-}" = "--test" ]; then
-  packages+=(chromium tidy wrk)
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev openssl curl python3 python3-jwt
+             python3-cryptography chromium tidy wrk)
   command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 fi
 missing=()

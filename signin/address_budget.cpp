@@ -101,6 +101,18 @@ int record_address_failure(std::string_view address, std::int64_t now, std::int6
     });
 }
 
+long long sweep_addresses(std::int64_t now) {
+    long long dropped = 0;
+    const int result = change_document(kAddressFile, ID_LOCK_RETRIES, Unreadable::fail, [&](Document& doc, bool) {
+        if (!doc.IsArray()) return Outcome::unchanged(0);
+        const auto before = doc.Size();
+        drop_outside_window(doc, now);
+        dropped = static_cast<long long>(before - doc.Size());
+        return dropped ? Outcome::saved(0) : Outcome::unchanged(0);
+    });
+    return result == 0 ? dropped : -1;
+}
+
 int claim_address(std::string_view address, std::int64_t now, std::int64_t process, int* retry) {
     return change_document(kAddressFile, ID_LOCK_RETRIES, Unreadable::set_aside, [&](Document& doc, bool) {
         if (!doc.IsArray()) doc.SetArray();

@@ -62,6 +62,20 @@ int id_login_failed_and_throttled(const char *account, const char *address);
  * leave the stores as they were; nothing is reported. */
 void id_login_success(const char *account);
 
+/* What id_login_sweep removed. */
+typedef struct id_login_swept {
+    size_t accounts;  /* records of login_attempts.json that can no longer change a decision */
+    size_t addresses; /* entries of login_attempts_ip.json outside the 600 s window */
+} id_login_swept;
+
+/* Removes from login_attempts.json the account records that can no longer change a decision (no
+ * lock in force and the last failure more than 600 s ago, or a later duplicate of a name, which is
+ * never read), then from login_attempts_ip.json the entries outside the 600 s window, each store
+ * under its own lock and saved only when something goes. Returns 0 with the counts in `out` (when
+ * given), or -1 when a store's lock, read (a store that cannot be read or parsed is left for the
+ * next failure to set aside) or save failed: that store is as it was, the other's count stands. */
+int id_login_sweep(id_login_swept *out);
+
 /* 1 when `address` has 20 or more failures within the last 600 s, else 0 (also NULL or ""). */
 int id_login_ip_over_budget(const char *address);
 /* 0 while `address` is within budget (also NULL or ""); else the seconds, 1 to 600, until its

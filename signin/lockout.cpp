@@ -438,6 +438,26 @@ void login_success(std::string_view account) {
     if (cleared == 0 && !begun_address.empty()) signin::release_address(begun_address, begun_at, me);
 }
 
+// Drops the account records that can no longer change a decision (no lock in force, the run
+// over), and every later duplicate of a record's name, which is never read. Members that are not
+// records stay. The number dropped, or -1 (lock, unreadable store, save failure).
+long long sweep_accounts(std::int64_t now) {
+    long long dropped = 0;
+    const int result = change_document(kAttemptsFile, ID_LOCK_RETRIES, Unreadable::fail, [&](Document& doc, bool) {
+        if (!doc.IsObject()) return Outcome::unchanged(0);
+        const std::vector<bool> repeated = repeated_names(doc);
+        std::size_t i = 0;
+        json::erase_members_if(doc, [&](const Value& name, const Value& record) {
+            const bool drop = json::text(name).starts_with(kRecordPrefix) && (repeated[i] || cannot_matter(record, now));
+            ++i;
+            dropped += drop;
+            return drop;
+        });
+        return dropped ? Outcome::saved(0) : Outcome::unchanged(0);
+    });
+    return result == 0 ? dropped : -1;
+}
+
 }  // namespace
 }  // namespace tarn
 
@@ -486,6 +506,22 @@ void id_login_success(const char* account) {
     try {
         login_success(account);
     } catch (...) {
+    }
+}
+
+int id_login_sweep(id_login_swept* out) {
+    if (out) *out = id_login_swept{};
+    try {
+        const std::int64_t now = tarn::now_seconds();
+        const long long accounts = tarn::sweep_accounts(now);
+        const long long addresses = tarn::signin::sweep_addresses(now);
+        if (out) {
+            out->accounts = accounts > 0 ? static_cast<size_t>(accounts) : 0;
+            out->addresses = addresses > 0 ? static_cast<size_t>(addresses) : 0;
+        }
+        return accounts < 0 || addresses < 0 ? -1 : 0;
+    } catch (...) {
+        return -1;
     }
 }
 

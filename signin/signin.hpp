@@ -35,4 +35,10 @@ void release_address(std::string_view address, std::int64_t ts, std::int64_t pro
 // True when `failures` within the window put an address over its budget.
 bool over_budget(int failures);
 
+// Drops from login_attempts_ip.json every entry outside the window at `now` (and every element
+// that is not an entry). The number dropped (saved only when non-zero; a missing file, or a root
+// that is not an array, drops nothing), or -1 (lock, a file that cannot be read or parsed, which
+// stays for the next failure to set aside, save failure) with the file as it was.
+long long sweep_addresses(std::int64_t now);
+
 }  // namespace tarn::signin

@@ -183,6 +183,69 @@ TEST_F(Registry, RejectedRegistrationsStoreNothing) {
     EXPECT_EQ(id_client_create("n", "https://a", nullptr, id, 0, secret, 0, 0, nullptr, 0), 0);
 }
 
+TEST_F(Registry, SeveralRedirectUrisEachByTheRule) {
+    const std::string long_uri = "https://a/" + std::string(246, 'x');  // 256 bytes
+    struct Case {
+        std::vector<const char*> uris;
+        int result;
+        std::string message;
+    };
+    const std::vector<Case> refused = {
+        {{}, -1, kMissing},
+        {{"https://a/", nullptr}, -1, kMissing},
+        {{"https://a/", ""}, -1, kMissing},
+        {{"https://a/", "ftp://b/"}, -3, kAbsolute},
+        {{"https://a/", "https://b/#f"}, -3, kFragment},
+        {{"https://a b/", "https://b/#f"}, -3, kWhitespace},  // the first refused names the rule
+        {{"https://a/", long_uri.c_str()}, -3, kTooLong},
+        {std::vector<const char*>(9, "https://a/"), -3, "at most 8 redirect URIs"},
+    };
+    for (const Case& c : refused) {
+        SCOPED_TRACE(std::to_string(c.uris.size()) + " URIs, " + c.message);
+        char id[64] = "###", secret[64] = "###", msg[128] = "stale";
+        EXPECT_EQ(id_client_create_v("n", c.uris.data(), c.uris.size(), nullptr, id, sizeof id, secret, sizeof secret,
+                                     0, msg, sizeof msg),
+                  c.result);
+        EXPECT_EQ(msg, c.message);
+        EXPECT_STREQ(id, "###");
+        EXPECT_STREQ(secret, "###");
+        EXPECT_FALSE(tarn::test::file_exists(path()));
+    }
+    char msg[128];
+    EXPECT_EQ(id_client_create_v("n", nullptr, 1, nullptr, nullptr, 0, nullptr, 0, 1, msg, sizeof msg), -1);
+    EXPECT_STREQ(msg, kMissing);
+
+    // Eight are stored in the order given, and each one is a URI the client may use.
+    std::vector<std::string> texts;
+    for (int i = 0; i < 8; ++i) texts.push_back("https://app.example/cb" + std::to_string(i));
+    texts[7] = "http://127.0.0.1:8000/cb";
+    std::vector<const char*> uris;
+    for (const auto& t : texts) uris.push_back(t.c_str());
+    char id[64], secret[64];
+    ASSERT_EQ(id_client_create_v("Many", uris.data(), uris.size(), "openid", id, sizeof id, secret, sizeof secret, 0,
+                                 msg, sizeof msg),
+              0);
+    EXPECT_STREQ(msg, "");
+    id_client c;
+    ASSERT_EQ(id_client_find_by_id(id, &c), 1);
+    EXPECT_EQ(c.redirect_uri_count, 8);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_STREQ(c.redirect_uris[i], texts[static_cast<std::size_t>(i)].c_str());
+        EXPECT_EQ(id_client_validate_redirect_uri(&c, texts[static_cast<std::size_t>(i)].c_str()), 1);
+    }
+    EXPECT_EQ(id_client_validate_redirect_uri(&c, "https://app.example/cb8"), 0);
+    EXPECT_EQ(id_client_verify_secret(&c, secret), 1);
+    // One URI through the list is the record id_client_create writes.
+    const char* one = "https://s/";
+    ASSERT_EQ(id_client_create_v("S", &one, 1, "", id, sizeof id, nullptr, 0, 1, nullptr, 0), 0);
+    tarn::Document doc;
+    ASSERT_TRUE(tarn::parse_json(read_file(path()), doc));
+    std::string last;
+    ASSERT_TRUE(tarn::write_json(doc[1], false, last));
+    EXPECT_EQ(last, "{\"client_id\":\"" + std::string(id) +
+                        "\",\"name\":\"S\",\"public\":true,\"scopes\":\"openid profile\",\"redirect_uris\":[\"https://s/\"]}");
+}
+
 // clients.json that exists but cannot be read as a client array is never replaced.
 TEST_F(Registry, UnreadableStoreIsLeftByteForByte) {
     for (const char* text : {"not json", "[{\"client_id\":\"a\"},", "{}", "{\"client_id\":\"a\"}", "\"a\"", "null",
@@ -306,6 +369,11 @@ TEST_F(Registry, EveryFileCallFailingInTurn) {
          starting({{"clients.json", "[{"}}), register_client(0)},
         {"client deleted", {"clients.json"}, starting({{"clients.json", two}}),
          [] { return id_client_delete("client_a"); }},
+        {"client with three redirect URIs appended", {"clients.json"}, starting({{"clients.json", two}}), [] {
+             const char* uris[] = {"https://app/cb", "https://app/other", "http://127.0.0.1:9/cb"};
+             char id[32], secret[32];
+             return id_client_create_v("App", uris, 3, nullptr, id, sizeof id, secret, sizeof secret, 0, nullptr, 0);
+         }},
     };
     for (const tarn::test::SweepCase& c : cases) {
         const tarn::test::SweepSummary s = tarn::test::fault_sweep(dir, c);
@@ -318,8 +386,13 @@ TEST_F(Registry, EightProcessesRegisteringAtOnceKeepAllEight) {
     const std::vector<int> statuses = tarn::test::run_together(8, [](int i) {
         char id[32], secret[32];
         const std::string name = "app" + std::to_string(i);
-        return id_client_create(name.c_str(), "https://app/cb", nullptr, id, sizeof id, secret, sizeof secret, 0,
-                                nullptr, 0) == 0 ? 0 : 1;
+        if (i % 2)  // half of them with two redirect URIs
+            return id_client_create(name.c_str(), "https://app/cb", nullptr, id, sizeof id, secret, sizeof secret, 0,
+                                    nullptr, 0) == 0 ? 0 : 1;
+        const std::string second = "https://app/cb" + std::to_string(i);
+        const char* uris[] = {"https://app/cb", second.c_str()};
+        return id_client_create_v(name.c_str(), uris, 2, nullptr, id, sizeof id, secret, sizeof secret, 0, nullptr,
+                                  0) == 0 ? 0 : 1;
     });
     EXPECT_EQ(statuses, std::vector<int>(8, 0));
     tarn::Document doc;
@@ -329,6 +402,8 @@ TEST_F(Registry, EightProcessesRegisteringAtOnceKeepAllEight) {
     for (const tarn::Value& c : doc.GetArray()) {
         names.insert(c["name"].GetString());
         ids.insert(c["client_id"].GetString());
+        const int i = c["name"].GetString()[3] - '0';
+        EXPECT_EQ(c["redirect_uris"].Size(), i % 2 ? 1u : 2u) << c["name"].GetString();
     }
     EXPECT_EQ(doc.Size(), 8u);
     EXPECT_EQ(names, (std::set<std::string>{"app0", "app1", "app2", "app3", "app4", "app5", "app6", "app7"}));

@@ -212,6 +212,51 @@ TEST_F(TokenFiles, RevocationListReadingAndPruningRules) {
                                "        \"client_id\": \"c\"\n    }\n}");
 }
 
+// The sweep drops what the add's prune drops (entries that no longer revoke: past their expiry
+// second, or not objects) and nothing else, each kept entry as it was written; a list that cannot
+// be read stays, still failing closed.
+TEST_F(TokenFiles, RevocationListSweep) {
+    const std::string path = data.file("revoked.json");
+    const std::string kept = R"({"zero":{"exp":0},"none":{},"text":{"exp":"1"},"now":{"exp":1750000000},)"
+                             R"("ahead":{"exp":1750000001},"ahead":{"exp":1750000002}})";
+    const std::string kept_pretty = "{\n    \"zero\": {\n        \"exp\": 0\n    },\n    \"none\": {},\n"
+                                    "    \"text\": {\n        \"exp\": \"1\"\n    },\n"
+                                    "    \"now\": {\n        \"exp\": 1750000000\n    },\n"
+                                    "    \"ahead\": {\n        \"exp\": 1750000001\n    },\n"
+                                    "    \"ahead\": {\n        \"exp\": 1750000002\n    }\n}";
+    const std::string mixed = R"({"old":{"exp":1749999999},"zero":{"exp":0},"number":7,"none":{},"text":{"exp":"1"},)"
+                              R"("now":{"exp":1750000000},"ahead":{"exp":1750000001},"gone":{"exp":1},"ahead":{"exp":1750000002}})";
+    struct Case {
+        const char* what;
+        std::optional<std::string> before;  // revoked.json, when there is one
+        int result;
+        std::size_t removed;
+        std::optional<std::string> after;
+    };
+    const std::vector<Case> cases = {
+        {"no revoked.json: nothing made", std::nullopt, 0, 0, std::nullopt},
+        {"past their expiry and not objects go", mixed, 0, 3, kept_pretty},
+        {"nothing to drop: left byte for byte", kept, 0, 0, kept},
+        {"an array root is no list to sweep", "[1]", 0, 0, "[1]"},
+        {"unparseable: left to fail closed", "{\"a\":", -1, 0, "{\"a\":"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(path);
+        if (c.before) write_file(path, *c.before);
+        std::size_t removed = 99;
+        EXPECT_EQ(id_revoke_sweep(&removed), c.result);
+        EXPECT_EQ(removed, c.removed);
+        EXPECT_EQ(std::filesystem::exists(path), c.after.has_value());
+        if (c.after) {
+            EXPECT_EQ(read_file(path), *c.after);
+        }
+    }
+    write_file(path, "{\"a\":");
+    EXPECT_EQ(id_revoke_sweep(nullptr), -1);
+    EXPECT_EQ(id_revoke_is_jti("anything"), 1) << "the unreadable list still revokes everything";
+}
+
 TEST_F(TokenFiles, UnusableRevocationListsAreReplaced) {
     const std::string path = data.file("revoked.json");
     const std::string only_new = revoked({{"n", kNow + 9, "", ""}});
@@ -356,6 +401,8 @@ TEST(TokenFilesSweep, EveryChangingOperation) {
         SweepCase("unparseable revoked.json set aside and replaced", {"revoked.json"},
                   starting({{"revoked.json", "{\"x\":"}}), revoke),
         SweepCase("revoked.json with an array root replaced", {"revoked.json"}, starting({{"revoked.json", "[]"}}), revoke),
+        SweepCase("revoked.json swept", {"revoked.json"}, starting({{"revoked.json", listed}}),
+                  [] { return id_revoke_sweep(nullptr); }),
     };
     for (const SweepCase& c : cases) {
         const tarn::test::SweepSummary s = tarn::test::fault_sweep(dir, c);

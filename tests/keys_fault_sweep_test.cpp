@@ -92,6 +92,69 @@ void one_active_key_stored(const SweepRun& run) {
         EXPECT_TRUE(name == "keys.json" || run.before.count(name) || run.clean.count(name)) << name;
 }
 
+// With a published key set: whatever call fails, the file holds what it held before when the
+// change failed (or, for a first key, the body or nothing), and the body of the new keys when it
+// succeeded; its temporary file never stays.
+std::function<int()> published_follows(const std::string& file, std::function<int()> op) {
+    return [file, op] {
+        const std::string before = tarn::test::read_file(file);
+        const bool existed = tarn::test::file_exists(file);
+        const int r = op();
+        EXPECT_FALSE(tarn::test::file_exists(file + ".tmp")) << "a temporary file stayed";
+        if (r < 0) {
+            EXPECT_EQ(tarn::test::read_file(file), before) << "a failed change altered the published key set";
+            EXPECT_EQ(tarn::test::file_exists(file), existed);
+        } else if (tarn::test::file_exists(file)) {
+            char* keys = id_keys_jwks_json();
+            EXPECT_EQ(tarn::test::read_file(file), std::string("{\"keys\":") + (keys ? keys : "") + "}\n");
+            id_free(keys);
+        } else {
+            EXPECT_EQ(r, 0);  // only a first key or a load goes on without its file
+        }
+        return r;
+    };
+}
+
+TEST(KeysFaultSweep, EveryChangingOperationWithAPublishedKeySet) {
+    DataDirFixture data;
+    const std::string dir = data.dir();
+    const KeyFiles& keys = key_files(dir);
+    tarn::test::TempDir pub;
+    const std::string file = pub.file("jwks.json");
+    tarn::test::ScopedEnv env("IDENTITY_JWKS_FILE", file);
+    auto loaded = [&dir, &file](DirState files, bool published) {
+        return [&dir, &file, files, published] {
+            tarn::test::reset_dir(dir, files);
+            std::remove(file.c_str());
+            tarn::keys::testing::reset_table();
+            if (id_keys_load_or_create() != 0) std::abort();  // writes the file
+            if (!published) std::remove(file.c_str());
+        };
+    };
+    const std::vector<SweepCase> cases = {
+        SweepCase("first key created and published", {"keys.json"},
+                  [&dir, &file] {
+                      tarn::test::reset_dir(dir, {});
+                      std::remove(file.c_str());
+                      tarn::keys::testing::reset_table();
+                  },
+                  published_follows(file, id_keys_load_or_create))
+            .judged_by(one_active_key_stored),
+        SweepCase("rotation, published", {"keys.json"}, loaded({{"keys.json", keys.one}}, true),
+                  published_follows(file, keeps_table_on_failure(id_keys_rotate))),
+        SweepCase("rotation, the published file missing before", {"keys.json"}, loaded({{"keys.json", keys.one}}, false),
+                  published_follows(file, keeps_table_on_failure(id_keys_rotate))),
+        SweepCase("pruning by seconds, published", {"keys.json"}, loaded({{"keys.json", keys.three}}, true),
+                  published_follows(file, keeps_table_on_failure([] { return id_keys_prune_age(30 * 86400, 0, nullptr, 0); }))),
+    };
+    for (const SweepCase& c : cases) {
+        const tarn::test::SweepSummary s = tarn::test::fault_sweep(dir, c);
+        std::printf("%-70s %3d calls, %3d faulted runs, %3d still changed\n", c.name.c_str(), s.io_calls,
+                    s.runs, s.changed);
+    }
+    tarn::keys::testing::reset_table();
+}
+
 TEST(KeysFaultSweep, EveryChangingOperation) {
     DataDirFixture data;
     const std::string dir = data.dir();

@@ -44,6 +44,22 @@ SweepCase reports_nothing(SweepCase c, const std::string& dir) {
     });
 }
 
+// For id_login_sweep, which changes each store under its own lock: 0 means both took the clean
+// run's change; -1 means each store is as it was or as the clean run left it.
+SweepCase each_store_whole(SweepCase c) {
+    return c.changed_when([](int, int) { return true; }).judged_by([](const SweepRun& r) {
+        if (r.result == 0) {
+            EXPECT_EQ(r.after, r.clean);
+            return;
+        }
+        EXPECT_EQ(r.result, -1);
+        for (const char* name : {"login_attempts.json", "login_attempts_ip.json"}) {
+            const auto now = file_in(r.after, name);
+            EXPECT_TRUE(now == file_in(r.before, name) || now == file_in(r.clean, name)) << name << " is half changed";
+        }
+    });
+}
+
 // For id_login_begin, which counts an attempt in login_attempts_ip.json and then in
 // login_attempts.json: 1 means both took the clean run's change; -1 means the account was not
 // charged, while the address may keep the attempt it had counted already.
@@ -119,6 +135,9 @@ TEST(SignInFaultSweep, EveryChangingOperation) {
                                       id_login_success("alice");
                                       return 0;
                                   }), dir),
+        each_store_whole(SweepCase("sign-in stores swept", {"login_attempts.json", "login_attempts_ip.json"},
+                                   starting({{"login_attempts.json", stale}, {"login_attempts_ip.json", addresses}}),
+                                   [] { return id_login_sweep(nullptr); })),
         reports_nothing(SweepCase("successful sign-in clears the record", {"login_attempts.json"},
                                   starting({{"login_attempts.json", alice_twice}}), [] {
                                       id_login_success("alice");

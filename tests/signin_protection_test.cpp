@@ -225,6 +225,62 @@ TEST_F(SignIn, LargeStoresAreReadAndShedWhatCanNoLongerMatter) {
     EXPECT_EQ(read("login_attempts.json"), attempts_json({recs[2], {"acc_alice", 1, 1, 0, t}}));
 }
 
+// The sweep drops what shedding drops, whatever the store's size: records that can no longer
+// change a decision and later duplicates of a name, and the address entries outside the window.
+TEST_F(SignIn, SweepDropsWhatCanNoLongerChangeADecision) {
+    const Rec locked{"acc_locked", 9, 9, t + 300, t - 700}, open_run{"acc_open", 2, 2, 0, t - 600},
+        stale{"acc_stale", 3, 3, t - 650, t - 601}, lock_over{"acc_over", 4, 4, t, t - 601};
+    write("login_attempts.json", attempts_json({locked, stale, open_run, lock_over, {"acc_open", 8, 8, t + 900, t}}));
+    write("login_attempts_ip.json", budget_json({{t - 600, "a"}, {t - 599, "b"}, {t, "c", 42}}));
+    id_login_swept out{7, 7};
+    EXPECT_EQ(id_login_sweep(&out), 0);
+    EXPECT_EQ(out.accounts, 3u);
+    EXPECT_EQ(out.addresses, 1u);
+    EXPECT_EQ(read("login_attempts.json"), attempts_json({locked, open_run}));
+    EXPECT_EQ(read("login_attempts_ip.json"), budget_json({{t - 599, "b"}, {t, "c", 42}}));
+
+    // Nothing left to drop: nothing saved, byte for byte. Missing stores stay missing.
+    const std::string kept = "{\"acc_locked\":{\"locked_until\":1750000300},\"note\":1}";
+    write("login_attempts.json", kept);
+    std::filesystem::remove(data.file("login_attempts_ip.json"));
+    EXPECT_EQ(id_login_sweep(&out), 0);
+    EXPECT_EQ(out.accounts, 0u);
+    EXPECT_EQ(out.addresses, 0u);
+    EXPECT_EQ(read("login_attempts.json"), kept);
+    EXPECT_FALSE(file_exists(data.file("login_attempts_ip.json")));
+
+    // An unparseable store is left as it is for the next failure to set aside; the other is swept.
+    write("login_attempts.json", "{\"acc_");
+    write("login_attempts_ip.json", budget_json({{t - 900, "a"}}));
+    EXPECT_EQ(id_login_sweep(&out), -1);
+    EXPECT_EQ(out.addresses, 1u);
+    EXPECT_EQ(read("login_attempts.json"), "{\"acc_");
+    EXPECT_EQ(read("login_attempts_ip.json"), "[]");
+    EXPECT_EQ(id_login_sweep(nullptr), -1);
+}
+
+// Sweeps between failures of other processes lose none of them.
+TEST_F(SignIn, SweepsRacingFailuresLoseNone) {
+    write("login_attempts.json", attempts_json({{"acc_stale", 3, 3, t - 650, t - 601}}));
+    const std::vector<int> statuses = run_together(6, [](int i) {
+        for (int k = 0; k < 10; ++k) {
+            if (i < 2) {
+                if (id_login_sweep(nullptr) != 0) return 1;
+            } else {
+                id_login_failed("alice", "10.0.0.1");
+            }
+        }
+        return 0;
+    });
+    EXPECT_EQ(statuses, std::vector<int>(6, 0));
+    tarn::Document doc;
+    ASSERT_TRUE(tarn::parse_json(read("login_attempts.json"), doc));
+    EXPECT_EQ(doc["acc_alice"]["count"].GetInt(), 40);
+    EXPECT_FALSE(doc.HasMember("acc_stale"));
+    ASSERT_TRUE(tarn::parse_json(read("login_attempts_ip.json"), doc));
+    EXPECT_EQ(doc.Size(), 40u);
+}
+
 TEST_F(SignIn, RacingProcessesCountEveryFailure) {
     const std::vector<int> statuses = run_together(10, [](int) {
         for (int i = 0; i < 5; ++i) id_login_failed("alice", "10.0.0.1");

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/user_ids.hpp"
+
 namespace tarn::tokens {
 
 // Reads the session `session_id` (refused as id_session_verify refuses it) from tokens.json
@@ -18,5 +20,12 @@ bool session_user(const char* session_id, std::string& user_id, std::string& use
 // tokens.json and, with `mark`, refuses new ones for ID_DELETED_USER_HOLD seconds. Saves only
 // when something changed. 0, or -1 when the lock, the load or the save fails (nothing changed).
 int end_user_grants(std::string_view user_id, bool mark);
+
+// Removes every session, unconsumed code and refresh token whose "user_id" is non-empty and not
+// among the users `read_users` gives, asked once the tokens.json lock is held (a user stored
+// before it is then seen, whatever grants it got since). Saves only when something goes. The
+// number removed, or -1 (lock, an unreadable or unparseable tokens.json, `read_users` false, save
+// failure) with tokens.json as it was. Throws std::bad_alloc when memory runs out.
+long long end_grants_of_gone_users(const ReadUserIds& read_users);
 
 }  // namespace tarn::tokens

@@ -122,6 +122,28 @@ int end_user_grants(std::string_view user_id, bool mark) {
     });
 }
 
+long long end_grants_of_gone_users(const ReadUserIds& read_users) {
+    long long removed = 0;
+    const int result = change_document(kTokensFile, ID_LOCK_RETRIES, Unreadable::fail, [&](Document& doc, bool) {
+        UserIds users;
+        if (!read_users(users)) return Outcome::unchanged(-1);
+        auto gone = [&users](const Value& record) {
+            const std::string_view user = json::str(record, "user_id");
+            return !user.empty() && !users.contains(user);
+        };
+        if (!doc.IsObject()) return Outcome::unchanged(0);  // missing (null), or no store to sweep
+        for (const char* section : {kSessions, kAuthCodes})
+            if (Value* records = member_mut(doc, section); records && records->IsObject())
+                removed += static_cast<long long>(
+                    erase_members_if(*records, [&gone](std::string_view, const Value& r) { return gone(r); }));
+        if (Value* refresh = member_mut(doc, kRefresh); refresh && refresh->IsArray())
+            removed += static_cast<long long>(erase_elements_if(*refresh, gone));
+        if (removed) drop_ended_families(doc);
+        return removed ? Outcome::saved(0) : Outcome::unchanged(0);
+    });
+    return result == 0 ? removed : -1;
+}
+
 }  // namespace tarn::tokens
 
 using namespace tarn::tokens;

@@ -6,9 +6,10 @@
 #                                    build again (tarn-identity.pc follows its files), also
 #                                    statically; check that the shared library exports exactly
 #                                    the installed C interface
-#   install_test.sh usr SOURCE_DIR   configure a fresh tree for /usr as the serve command does,
-#                                    build only what the serve command builds, install it into a
-#                                    staging directory (DESTDIR) and build the consumer from there
+#   install_test.sh usr SOURCE_DIR   configure a fresh tree for /usr as the serve command does on a
+#                                    machine without the test packages, build only what the serve
+#                                    command builds, install it into a staging directory (DESTDIR),
+#                                    run the installed tarnctl and build the consumer from there
 #
 # In both, the consumer's compilation must not open bearssl.h: the public headers stand alone.
 set -euo pipefail
@@ -83,7 +84,10 @@ tree)
   ;;
 usr)
   [ -f "$where/CMakeLists.txt" ] || fail "usage: install_test.sh usr SOURCE_DIR"
-  cmake -S "$where" -B "$scratch/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+  # As on a server that has only what the serve command installs: no GoogleTest, no Google
+  # Benchmark (the tree then leaves its tests and benchmarks out).
+  cmake -S "$where" -B "$scratch/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+        -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >/dev/null
   cmake --build "$scratch/build" -j"$(nproc)" --target product >/dev/null
   DESTDIR=$scratch/stage cmake --install "$scratch/build" >/dev/null
   pc=$(find "$scratch/stage" -name tarn-identity.pc)
@@ -93,6 +97,8 @@ usr)
     [ "$pc" = "$scratch/stage/usr/lib/$arch/pkgconfig/tarn-identity.pc" ] || fail "tarn-identity.pc at $pc"
   fi
   [ -x "$scratch/stage/usr/libexec/tarn_identity/jwks" ] || fail "jwks not installed"
+  [ -x "$scratch/stage/usr/bin/tarnctl" ] || fail "tarnctl not installed"
+  "$scratch/stage/usr/bin/tarnctl" --help | grep -q '^usage: tarnctl COMMAND' || fail "the installed tarnctl does not run"
   # A staged tree is found either way: through the search path alone, or as a system root.
   PKG_CONFIG_PATH=$(dirname "$pc") consume staged
   PKG_CONFIG_SYSROOT_DIR=$scratch/stage PKG_CONFIG_LIBDIR=$(dirname "$pc") consume sysroot

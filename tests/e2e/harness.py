@@ -24,12 +24,16 @@ def free_port():
 
 
 class Server:
-    """lighttpd with mod_cgi: jwks at /jwks and /.well-known/jwks.json, and the provider's
-    endpoints, with the issuer http://127.0.0.1:<port>."""
+    """lighttpd with mod_cgi: the key set at /jwks and /.well-known/jwks.json (the published file
+    when it exists, else jwks), and the provider's endpoints, with the issuer
+    http://127.0.0.1:<port>."""
 
-    def __init__(self, data_dir, env=None):
+    def __init__(self, data_dir, env=None, jwks_file=None):
         self.data_dir = os.path.abspath(data_dir)
         self.env = env or {}
+        # The published key set: lighttpd serves it while it exists, and the programs write it
+        # only when given one (IDENTITY_JWKS_FILE); without, the directory stays empty.
+        self.jwks_file = os.path.abspath(jwks_file) if jwks_file else None
         self.proc = None
         self.port = None
         self._scratch = tempfile.TemporaryDirectory(prefix="tarn-lighttpd-")
@@ -46,7 +50,14 @@ class Server:
         os.makedirs(os.path.join(scratch, "www"), exist_ok=True)
         with open(os.path.join(SOURCE_DIR, "scripts", "lighttpd.conf.in")) as f:
             text = f.read()
+        jwks_file = self.jwks_file or os.path.join(scratch, "public", "jwks.json")
+        os.makedirs(os.path.dirname(jwks_file), exist_ok=True)
+        name = os.path.basename(jwks_file)
         for key, value in {
+            "@JWKS_FILE@": self.jwks_file or "",
+            "@JWKS_DIR@": os.path.dirname(jwks_file),
+            "@JWKS_NAME_RE@": name.replace(".", "\\."),
+            "@JWKS_NAME@": name,
             "@PORT@": str(port),
             "@DOCROOT@": os.path.join(scratch, "www"),
             "@ERRORLOG@": os.path.join(scratch, "error.log"),

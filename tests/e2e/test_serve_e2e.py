@@ -18,8 +18,11 @@ CONFIG_PORT = os.path.join(BUILD_DIR, "programs", "config_port")
 
 
 def run_env(extra):
-    """This process's environment without any IDENTITY_ setting, plus `extra`."""
+    """This process's environment without any IDENTITY_ setting, plus `extra`. Run as root, the
+    server serves as nobody rather than creating its system user on the test machine."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("IDENTITY_")}
+    if os.getuid() == 0:
+        env["TARN_SERVICE_USER"] = "nobody"
     env.update(extra)
     return env
 
@@ -27,6 +30,7 @@ def run_env(extra):
 class ServeCommand(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory(prefix="tarn-serve-e2e-")
+        os.chmod(self.tmp.name, 0o755)  # the service user reaches the data directory below it
         self.cwd = os.path.join(self.tmp.name, "checkout")
         self.run_dir = os.path.join(self.tmp.name, "run")
         os.makedirs(self.cwd)
@@ -139,6 +143,52 @@ class ServeCommand(unittest.TestCase):
                 self.assertEqual(run.stderr.count(b"\n"), 1, run.stderr)
                 self.assertIn(b"not a TCP port", run.stderr)
                 self.assertFalse(os.path.exists(os.path.join(self.run_dir, "lighttpd.conf")))
+
+    def test_a_config_json_with_a_problem_stops_the_server(self):
+        for text, message in [('{"port": 9000,', b"config.json does not parse"),
+                              ('{"data-dir": "elsewhere"}', b'unknown member "data-dir"'),
+                              ('{"data_dir": ["x"]}', b'"data_dir" is not a string')]:
+            with self.subTest(text=text):
+                self.write_config(text)
+                run = subprocess.run(["bash", RUN_SERVER, BUILD_DIR, self.run_dir, "1"], cwd=self.cwd,
+                                     env=run_env({}), capture_output=True, timeout=60)
+                self.assertEqual((run.returncode, run.stdout), (1, b""), run.stderr)
+                self.assertEqual(run.stderr.count(b"\n"), 1, run.stderr)
+                self.assertIn(message, run.stderr)
+                self.assertFalse(os.path.exists(os.path.join(self.run_dir, "lighttpd.conf")))
+
+    def test_the_data_directory_and_the_published_key_set_come_from_config_json(self):
+        published = os.path.join(self.tmp.name, "public", "keys.json")
+        proc = None
+        for _ in range(5):
+            port = free_port()
+            self.write_config(json.dumps({"port": port, "data_dir": "served-data", "jwks_file": published}))
+            proc = subprocess.Popen(["bash", RUN_SERVER, BUILD_DIR, self.run_dir], cwd=self.cwd, env=run_env({}),
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            try:
+                deadline = time.time() + 30
+                while time.time() < deadline and proc.poll() is None:
+                    try:
+                        socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+                        break
+                    except OSError:
+                        time.sleep(0.02)
+                if proc.poll() is None:
+                    break
+            except BaseException:
+                self.stop(proc)
+                raise
+        try:
+            conn = http.client.HTTPConnection("127.0.0.1", port, timeout=120)
+            conn.request("GET", "/.well-known/jwks.json")
+            body = conn.getresponse().read()
+            conn.close()
+        finally:
+            self.stop(proc)
+        with open(os.path.join(self.cwd, "served-data", "keys.json")) as f:
+            self.assertEqual(len(json.load(f)["keys"]), 1)
+        with open(published, "rb") as f:
+            self.assertEqual(f.read(), body)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,10 @@
  *   provider_fixture delete-user ID
  *   provider_fixture codes USER_ID CLIENT_ID REDIRECT_URI CHALLENGE N   prints N codes (S256)
  *   provider_fixture refresh-tokens USER_ID CLIENT_ID N                 prints N refresh tokens
+ *   provider_fixture sessions USER_ID USERNAME N                        prints N session ids, one
+ *                                                                      at a time (flushed)
+ *   provider_fixture consent USER_ID CLIENT_ID SCOPES
+ *   provider_fixture audit EVENT USER_ID USERNAME DETAIL
  * Exit status 0, 1 when the library refuses (its message on standard error), 2 for usage. */
 #include <stdio.h>
 #include <stdlib.h>
@@ -57,6 +61,17 @@ int main(int argc, char **argv) {
         }
         return 0;
     }
+    if (argc == 5 && strcmp(argv[1], "sessions") == 0) {
+        for (int i = atoi(argv[4]); i > 0; --i) {
+            if (id_session_create(argv[2], argv[3], id, sizeof id) != 0) return 1;
+            puts(id);
+            fflush(stdout);
+        }
+        return 0;
+    }
+    if (argc == 5 && strcmp(argv[1], "consent") == 0) return id_consent_set(argv[2], argv[3], argv[4]) == 0 ? 0 : 1;
+    if (argc == 6 && strcmp(argv[1], "audit") == 0)
+        return id_audit_record(argv[2], argv[3], argv[4], "192.0.2.1", argv[5]) == 0 ? 0 : 1;
     fprintf(stderr, "usage: provider_fixture user NAME PASSWORD [EMAIL] | client NAME URI SCOPES public|confidential | delete-user ID | codes ... | refresh-tokens ...\n");
     return 2;
 }

@@ -80,6 +80,11 @@ int id_session_create(const char *user_id, const char *username, char *id_out, s
  * check with the role of the session's user is id_session_verify_role (id_accounts.h). */
 int id_session_verify(const char *session_id, char *user_id_out, size_t user_id_cap,
                       char *username_out, size_t username_cap);
+/* id_session_verify that also gives the session's sign-in time: on 1, *created_at (when non-NULL)
+ * is its stored "created_at" in seconds since the Unix epoch, 0 for a session stored without one
+ * (or with one that is not an integer); on 0 nothing is written. */
+int id_session_verify_v(const char *session_id, char *user_id_out, size_t user_id_cap,
+                        char *username_out, size_t username_cap, int64_t *created_at);
 /* Removes session `session_id` and saves tokens.json, also when it was not stored. Returns 0, or
  * -1 (NULL or empty identifier, lock, unreadable tokens.json, failed save). */
 int id_session_delete(const char *session_id);

@@ -6,13 +6,15 @@
 //     record, the session, the audit event).
 // Both RS256 engines are measured in the same run as processes that load the key and sign twice:
 // BearSSL (as the library signs) and OpenSSL's libcrypto linked in statically, each signature
-// checked with the public key. Prints the median of 5 repetitions and the ratios.
+// checked with the public key. Prints the median of 5 repetitions and the ratios. With
+// TARN_BENCH_BASELINE_TOKEN naming another token program, that one is measured in the same run.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <algorithm>
 #include <fstream>
@@ -143,8 +145,17 @@ void BM_Rs256Process(benchmark::State& state) {
         }
 }
 
-// The token endpoint as served (OpenSSL signs) or, for argument 1, once more with BearSSL.
+// A token program to compare with, named by TARN_BENCH_BASELINE_TOKEN (for example one built
+// from an earlier commit): measured as argument 2 in the same run when given.
+const char* baseline_token() {
+    const char* path = std::getenv("TARN_BENCH_BASELINE_TOKEN");
+    return path && *path ? path : nullptr;
+}
+
+// The token endpoint as served (OpenSSL signs), for argument 1 once more with BearSSL, for 2 the
+// baseline program.
 std::string token_program(const benchmark::State& state) {
+    if (state.range(0) == 2) return baseline_token();
     return state.range(0) ? TARN_BENCH_DIR "/token_bearssl" : TARN_PROGRAMS_DIR "/token";
 }
 
@@ -278,6 +289,10 @@ int main(int argc, char** argv) {
     g_secret = secret;
     for (int i = 0; i < 200; ++i) id_audit_record("login_success", id, "alice", "127.0.0.1", "");
 
+    if (baseline_token()) {
+        benchmark::RegisterBenchmark("BM_TokenCodeExchange", BM_TokenCodeExchange)->Arg(2)->MEDIAN_OF_5;
+        benchmark::RegisterBenchmark("BM_TokenRefresh", BM_TokenRefresh)->Arg(2)->MEDIAN_OF_5;
+    }
     benchmark::Initialize(&argc, argv);
     tarn::bench::MedianReporter r(benchmark::ConsoleReporter::OO_Tabular);
     benchmark::RunSpecifiedBenchmarks(&r);
@@ -300,6 +315,11 @@ int main(int argc, char** argv) {
     line("token, code exchange (BearSSL signs)", "BM_TokenCodeExchange/1", m("BM_TokenCodeExchange/1"));
     line("token, refresh (OpenSSL signs)", "BM_TokenRefresh/0", m("BM_TokenRefresh/0"));
     line("token, refresh (BearSSL signs)", "BM_TokenRefresh/1", m("BM_TokenRefresh/1"));
+    if (baseline_token()) {
+        std::printf("  baseline token program: %s\n", baseline_token());
+        line("baseline token, code exchange", "BM_TokenCodeExchange/2", m("BM_TokenCodeExchange/2"));
+        line("baseline token, refresh", "BM_TokenRefresh/2", m("BM_TokenRefresh/2"));
+    }
     line("sign-in POST", "BM_SignInPost", m("BM_SignInPost"));
 
     // The floors: the process, one change, and two signatures by the cheaper of the engines
@@ -311,8 +331,8 @@ int main(int argc, char** argv) {
     const double floors_cpu = cpu("BM_JwksProcess") + cpu("BM_TokensChange") + cpu("BM_TwoSignatures") + engine_cpu;
     std::printf("ratios to the floors (jwks process + one tokens.json change + two signatures, %.2f ms, cpu %.2f):\n",
                 floors * 1e3, floors_cpu * 1e3);
-    for (const char* name : {"BM_TokenCodeExchange/0", "BM_TokenCodeExchange/1", "BM_TokenRefresh/0",
-                             "BM_TokenRefresh/1"}) {
+    for (const char* name : {"BM_TokenCodeExchange/0", "BM_TokenCodeExchange/1", "BM_TokenCodeExchange/2",
+                             "BM_TokenRefresh/0", "BM_TokenRefresh/1", "BM_TokenRefresh/2"}) {
         if (!m(name).ran() || floors <= 0) continue;
         std::printf("  %-40s wall %.2f, cpu %.2f\n", name + 3, m(name).real / floors, cpu(name) / floors_cpu);
     }

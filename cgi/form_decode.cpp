@@ -12,29 +12,49 @@ int hex_value(char ch) {
     return -1;
 }
 
-void decode_value(std::string_view value, char* out, std::size_t cap) {
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < value.size() && n < cap - 1; ++i) {
-        const char c = value[i];
+// Hands each decoded byte of `value` to `put`, which returns false to stop.
+template <class Put>
+void unescape(std::string_view value, Put&& put) {
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        char c = value[i];
         if (c == '+') {
-            out[n++] = ' ';
-            continue;
-        }
-        if (c == '%' && value.size() - i > 2) {
+            c = ' ';
+        } else if (c == '%' && value.size() - i > 2) {
             const int hi = hex_value(value[i + 1]);
             const int lo = hex_value(value[i + 2]);
             if (hi >= 0 && lo >= 0) {
-                out[n++] = static_cast<char>((hi << 4) | lo);
+                c = static_cast<char>((hi << 4) | lo);
                 i += 2;
-                continue;
             }
-        }
-        out[n++] = c;  // a "%" without two hex digits after it stays as it is
+        }  // a "%" without two hex digits after it stays as it is
+        if (!put(c)) return;
     }
+}
+
+void decode_value(std::string_view value, char* out, std::size_t cap) {
+    std::size_t n = 0;
+    unescape(value, [&](char c) {
+        if (n == cap - 1) return false;
+        out[n++] = c;
+        return true;
+    });
     out[n] = '\0';
 }
 
 }  // namespace
+
+std::optional<std::string> form_unescape(std::string_view value) {
+    std::string out;
+    out.reserve(value.size());
+    bool text = true;
+    unescape(value, [&](char c) {
+        text = c != '\0';
+        if (text) out.push_back(c);
+        return text;
+    });
+    if (!text) return std::nullopt;
+    return out;
+}
 
 bool find_form_value(std::string_view encoded, std::string_view name, char* out, std::size_t cap) {
     std::size_t pos = 0;

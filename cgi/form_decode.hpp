@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace tarn::cgi {
@@ -13,5 +15,9 @@ namespace tarn::cgi {
 // a segment matched; `out` is untouched otherwise. A segment without "=" has an empty value;
 // empty segments never match. `cap` must be at least 1.
 bool find_form_value(std::string_view encoded, std::string_view name, char* out, std::size_t cap);
+
+// `value` decoded by the same rule, whole; nullopt when it decodes to a NUL byte (no C text could
+// hold it). Throws std::bad_alloc when memory runs out.
+std::optional<std::string> form_unescape(std::string_view value);
 
 }  // namespace tarn::cgi

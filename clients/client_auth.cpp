@@ -1,8 +1,10 @@
 // Client authentication: HTTP Basic credentials and the check of a client's identity and secret.
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
+#include "cgi/form_decode.hpp"
 #include "clients/clients.hpp"
 #include "foundation/json_read.hpp"
 #include "id_clients.h"
@@ -46,14 +48,25 @@ int authenticate(const char* client_id, const char* client_secret, id_client* ou
     if (client_secret && *client_secret) tarn_strlcpy(secret, client_secret, sizeof secret);
     // The Authorization header is read only when no client id came as a parameter; its secret
     // then replaces a secret parameter.
-    if (!id[0] && parse_basic_auth(id, sizeof id, secret, sizeof secret) == 0 && from_header)
-        *from_header = 1;
+    bool basic = false;
+    if (!id[0] && parse_basic_auth(id, sizeof id, secret, sizeof secret) == 0) {
+        basic = true;
+        if (from_header) *from_header = 1;
+    }
     if (!id[0]) {
         message.set(kMissingClient);
         return -1;
     }
+    // RFC 6749 2.3.1: clients form-urlencode the id and the secret before joining them. The
+    // decoded form is tried first, then the text as it came, so that a stored id or secret
+    // holding "%" or "+" still matches when a client sent it unencoded. A text that decodes to
+    // a NUL byte is tried only as it came.
+    const std::string decoded_id = (basic ? cgi::form_unescape(id) : std::nullopt).value_or(id);
+    const std::string decoded_secret = (basic ? cgi::form_unescape(secret) : std::nullopt).value_or(secret);
     id_client client;
-    if (!id_client_find_by_id(id, &client)) {
+    const bool found = (!decoded_id.empty() && id_client_find_by_id(decoded_id.c_str(), &client)) ||
+                       (decoded_id != id && id_client_find_by_id(id, &client));
+    if (!found) {
         message.set(kFailed);
         return -1;
     }
@@ -62,8 +75,9 @@ int authenticate(const char* client_id, const char* client_secret, id_client* ou
         return -1;
     }
     // A public client may present no secret; every other case needs the stored one.
-    const bool authenticated =
-        (client.is_public && !secret[0]) || id_client_verify_secret(&client, secret) == 1;
+    const bool authenticated = (client.is_public && !secret[0]) ||
+                               id_client_verify_secret(&client, decoded_secret.c_str()) == 1 ||
+                               (decoded_secret != secret && id_client_verify_secret(&client, secret) == 1);
     if (!authenticated) {
         message.set(kFailed);
         return -1;

@@ -83,11 +83,12 @@ int id_client_delete(const char *client_id);
 int id_parse_basic_auth(char *client_id, size_t client_id_cap, char *secret, size_t secret_cap);
 /* Authenticates the calling client: by `client_id` and `client_secret` (cut at 255 bytes) when a
  * client id is given, else by Basic credentials (then *from_header is set; it is cleared on
- * entry). A public client without a stored secret must present none; any other client must
- * present its stored secret. Returns 0 and copies the whole record (stored secret included) into
- * `out` when given, or -1 with `out` untouched and "Missing client identification", "Client
- * authentication failed: unknown client or bad client_secret" or "public client must not
- * authenticate with a secret". */
+ * entry), whose id and secret are each tried form-urldecoded ("+" a space, "%" and two hex
+ * digits that byte; skipped when that gives a NUL), then as they came. A public client without
+ * a stored secret must present none; any other client must present its stored secret. Returns 0
+ * and copies the whole record (stored secret included) into `out` when given, or -1 with `out`
+ * untouched and "Missing client identification", "Client authentication failed: unknown client
+ * or bad client_secret" or "public client must not authenticate with a secret". */
 int id_authenticate_client(const char *client_id, const char *client_secret, id_client *out,
                            int *from_header, char *msg, size_t msg_cap);
 

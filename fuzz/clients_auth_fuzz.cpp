@@ -4,8 +4,10 @@
 //   a NUL, split at the first ":"; outputs cut to their capacity and untouched on failure;
 // - id_client_find_by_id: the first object whose first "client_id" is the id, read leniently
 //   (texts cut at 255 bytes or a NUL; redirect URIs that do not fit whole read as "");
-// - id_authenticate_client: result, message, header flag and record for every path, with
-//   nothing written past any buffer and the record untouched on failure;
+// - id_authenticate_client: result, message, header flag and record for every path (Basic
+//   credentials tried form-urldecoded, then as they came), with
+//   nothing written past any buffer and the record untouched on failure; a stored client
+//   authenticates with Basic credentials percent-encoded as RFC 6749 2.3.1 has clients send them;
 // - id_client_verify_secret, id_client_validate_redirect_uri and id_redirect_uri_check;
 // - id_client_list_json: one object per stored object, members in stored order with every
 //   "secret" replaced by a trailing "secret_prefix" of its first 8 characters, "public": false
@@ -28,6 +30,7 @@
 #include "id_clients.h"
 #include "id_foundation.h"
 #include "id_request.h"
+#include "tarn_crypto.h"
 
 using namespace tarn::fuzz;
 
@@ -123,6 +126,36 @@ struct Decision {
     std::optional<Client> client;
 };
 
+// application/x-www-form-urlencoded decoding: "+" a space, "%" and two hex digits that byte,
+// any other byte as it is; nullopt when a NUL byte comes out.
+std::optional<std::string> unescaped(const std::string& s) {
+    auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '+') {
+            out += ' ';
+        } else if (s[i] == '%' && i + 2 < s.size() && hex(s[i + 1]) && hex(s[i + 2])) {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    if (out.find('\0') != std::string::npos) return std::nullopt;
+    return out;
+}
+
+std::string percent_all(std::string_view s) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char c : s) {
+        out.push_back('%');
+        out.push_back(digits[c >> 4]);
+        out.push_back(digits[c & 15]);
+    }
+    return out;
+}
+
 Decision authenticate(const tarn::Document* store, const std::optional<std::string>& id_param,
                       const std::optional<std::string>& secret_param, const std::optional<std::string>& header) {
     std::string id = id_param ? field(*id_param) : "";
@@ -136,11 +169,20 @@ Decision authenticate(const tarn::Document* store, const std::optional<std::stri
         }
     }
     if (id.empty()) return {-1, kMissing, from_header, std::nullopt};
-    const std::optional<Client> c = find(store, id);
+    // From the header, the decoded form first, then the text as it came.
+    std::vector<std::string> ids, secrets;
+    for (auto [text, forms] : {std::pair{&id, &ids}, std::pair{&secret, &secrets}}) {
+        if (const std::optional<std::string> d = unescaped(*text); from_header && d) forms->push_back(*d);
+        forms->push_back(*text);
+    }
+    std::optional<Client> c;
+    for (const std::string& candidate : ids)
+        if (!c) c = find(store, candidate);
     if (!c) return {-1, kFailed, from_header, std::nullopt};
     if (c->is_public && secret.empty()) return {0, "", from_header, c};
     if (c->is_public && c->secret.empty()) return {-1, kPublic, from_header, std::nullopt};
-    if (!secret.empty() && !c->secret.empty() && secret == c->secret) return {0, "", from_header, c};
+    for (const std::string& candidate : secrets)
+        if (!candidate.empty() && !c->secret.empty() && candidate == c->secret) return {0, "", from_header, c};
     return {-1, kFailed, from_header, std::nullopt};
 }
 
@@ -287,6 +329,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(id_client_validate_redirect_uri(&rec, uri.c_str()) == (listed ? 1 : 0));
         const bool same = !secret_text.empty() && !found->secret.empty() && secret_text == found->secret;
         FUZZ_CHECK(id_client_verify_secret(&rec, secret_text.c_str()) == (same ? 1 : 0));
+    }
+    // Credentials as a client sends them (RFC 6749 2.3.1: each part percent-encoded, joined by
+    // ":", base64): the stored client authenticates.
+    if (found && !found->secret.empty() && id_text.size() <= 80 && found->secret.size() <= 80) {
+        const std::string joined = percent_all(id_text) + ":" + percent_all(found->secret);
+        std::string b64(joined.size() * 4 / 3 + 8, '\0');
+        const int n = tarn_base64url_encode(joined.data(), joined.size(), b64.data(), b64.size());
+        FUZZ_CHECK(n > 0);
+        b64.resize(static_cast<std::size_t>(n));
+        ::setenv("HTTP_AUTHORIZATION", ("Basic " + b64).c_str(), 1);
+        int flag = 0;
+        FUZZ_CHECK(id_authenticate_client(nullptr, nullptr, &rec, &flag, nullptr, 0) == 0 && flag == 1);
+        FUZZ_CHECK(rec.client_id == found->id);
     }
     const char* problem = redirect_problem(uri);
     char rule_msg[128] = "stale";

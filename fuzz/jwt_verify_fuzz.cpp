@@ -1,11 +1,12 @@
-// id_jwt_verify on any text, with a scratch data directory made once per process: a keys.json
-// holding one fixed RSA-2048 key and a fixed secret.key, the clock fixed at kNow. Each input is
-// verified twice: as it is, and with its signature segment replaced by the HS256 signature of its
-// signing input under the scratch secret, so that the fuzzer reaches the header, payload, expiry
-// and claims rules behind a signature it could never forge. Checked against a reference verifier
-// written here from the rules:
+// id_jwt_verify and id_jwt_verify_hint on any text, with a scratch data directory made once per
+// process: a keys.json holding one fixed RSA-2048 key and a fixed secret.key, the clock fixed at
+// kNow. Each input is verified twice: as it is, and with its signature segment replaced by the
+// HS256 signature of its signing input under the scratch secret, so that the fuzzer reaches the
+// header, payload, expiry and claims rules behind a signature it could never forge. Checked
+// against a reference verifier written here from the rules:
 // - the result code (-1 layout, sizes, encodings, JSON, "alg"; -2 unknown key or signature;
-//   -3 expired; 0), with segments over 511, 256 and 4095 decoded bytes refused;
+//   -3 expired; as a hint, -4 instead of the expiry for an issuer, use, subject or audience not
+//   asked for; 0), with segments over 511, 256 and 4095 decoded bytes refused;
 // - on 0, every field of the claims record (first member of a name, texts cut at a NUL and at
 //   255 bytes or 7 for token_use on a UTF-8 boundary, integers only, "preferred_username" only
 //   when there is no "username" at all);
@@ -159,7 +160,12 @@ std::int64_t integer(const tarn::Value* v) {
     return 0;
 }
 
-int expected(std::string_view token, id_jwt_claims& c) {
+// The audience a hint is checked for ("" any); hints are always checked for kIssuer.
+constexpr std::string_view kIssuer = "https://id/";
+
+bool text_is(const tarn::Value* v, std::string_view want) { return v && v->IsString() && text_of(*v) == want; }
+
+int expected(std::string_view token, id_jwt_claims& c, const std::string_view* hint_audience = nullptr) {
     const std::size_t d1 = token.find('.');
     const std::size_t d2 = d1 == std::string_view::npos ? d1 : token.find('.', d1 + 1);
     if (token.empty() || d2 == std::string_view::npos) return -1;
@@ -191,7 +197,15 @@ int expected(std::string_view token, id_jwt_claims& c) {
         !body.IsObject())
         return -1;
     const std::int64_t exp = integer(first_member(body, "exp"));
-    if (exp != 0 && exp < kNow) return -3;
+    if (hint_audience) {
+        const tarn::Value* sub = first_member(body, "sub");
+        if (!text_is(first_member(body, "iss"), kIssuer) || !text_is(first_member(body, "token_use"), "id") ||
+            !sub || !sub->IsString() || text_of(*sub).empty() ||
+            (!hint_audience->empty() && !text_is(first_member(body, "aud"), *hint_audience)))
+            return -4;
+    } else if (exp != 0 && exp < kNow) {
+        return -3;
+    }
     std::memset(&c, 0, sizeof c);
     put_text(c.iss, sizeof c.iss, first_member(body, "iss"));
     put_text(c.sub, sizeof c.sub, first_member(body, "sub"));
@@ -226,6 +240,16 @@ void check(std::string_view token) {
     FUZZ_CHECK(id_jwt_verify(text.chars(), got.get()) == want_result);
     FUZZ_CHECK(std::memcmp(got.get(), &want, sizeof want) == 0);  // filled as the rules say, or untouched
     FUZZ_CHECK(id_jwt_verify(text.chars(), nullptr) == want_result);
+
+    // As a hint, for any audience and for "c1".
+    for (const std::string_view audience : {std::string_view(), std::string_view("c1")}) {
+        std::memset(&want, 0x5A, sizeof want);
+        const int want_hint = expected(token, want, &audience);
+        std::memset(got.get(), 0x5A, sizeof *got);
+        const std::string aud(audience);
+        FUZZ_CHECK(id_jwt_verify_hint(text.chars(), std::string(kIssuer).c_str(), aud.c_str(), got.get()) == want_hint);
+        FUZZ_CHECK(std::memcmp(got.get(), &want, sizeof want) == 0);
+    }
 }
 
 }  // namespace

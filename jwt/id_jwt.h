@@ -37,6 +37,7 @@ typedef struct id_jwt_claims {
 #define ID_JWT_MALFORMED (-1)     /* not a token we take: layout, encoding, sizes, JSON, "alg" */
 #define ID_JWT_BAD_SIGNATURE (-2) /* unknown key, or a signature that does not verify */
 #define ID_JWT_EXPIRED (-3)       /* "exp" is a non-zero integer before the current second */
+#define ID_JWT_NOT_A_HINT (-4)    /* id_jwt_verify_hint: issuer, use, subject or audience not so */
 
 #define ID_JWT_DEFAULT_LIFETIME 3600 /* seconds, used when a mint is given a lifetime of 0 */
 #define ID_JWT_SECRET_LEN 32         /* bytes of the HS256 secret */
@@ -77,6 +78,13 @@ int id_jwt_mint_id_token_v2(const char *issuer, const char *subject, const char 
  * `claims` when non-NULL, or ID_JWT_MALFORMED (-1), ID_JWT_BAD_SIGNATURE (-2), ID_JWT_EXPIRED
  * (-3) with `claims` untouched. Issuer, audience, token use and revocation are the caller's. */
 int id_jwt_verify(const char *token, id_jwt_claims *claims);
+/* Verifies an ID token handed back as a hint (id_token_hint), expired or not: the checks of
+ * id_jwt_verify but the expiry, then "iss" equal to `issuer`, "token_use" "id", a non-empty
+ * "sub", and "aud" equal to `audience` unless that is NULL or "" (each compared whole). Returns
+ * ID_JWT_VALID filling `claims` when non-NULL, or ID_JWT_MALFORMED, ID_JWT_BAD_SIGNATURE,
+ * ID_JWT_NOT_A_HINT (also for a NULL or empty issuer) with `claims` untouched. */
+int id_jwt_verify_hint(const char *token, const char *issuer, const char *audience,
+                       id_jwt_claims *claims);
 
 /* The 32-byte HS256 secret: the first 32 bytes of secret.key in the data directory. A missing or
  * shorter file is replaced, under the lock of secret.key, by 32 fresh random bytes written to

@@ -154,9 +154,24 @@ void fill_claims(const Value& body, id_jwt_claims& c) {
     c.iat = json::int_or_zero(body, "iat");
 }
 
+// What a hint must carry instead of an unexpired "exp": each text compared whole.
+struct HintRule {
+    std::string_view issuer;
+    std::string_view audience;  // empty: any
+};
+
+// An ID token of this issuer, for `audience` when one is named, about a subject.
+bool hint_acceptable(const Value& body, const HintRule& rule) {
+    const Value* aud = json::member(body, "aud");
+    const bool audience_ok = rule.audience.empty() || (aud && aud->IsString() && json::text(*aud) == rule.audience);
+    return !rule.issuer.empty() && json::str_is(body, "iss", rule.issuer) && json::str_is(body, "token_use", "id") &&
+           !json::str(body, "sub").empty() && audience_ok;
+}
+
 // The steps in order; the first that fails decides the result. The signature is checked before
-// the payload is even decoded, so nothing of an unsigned payload is ever looked at.
-int verify(std::string_view token, id_jwt_claims* claims) {
+// the payload is even decoded, so nothing of an unsigned payload is ever looked at. With a hint
+// rule, the claims it names replace the expiry check.
+int verify(std::string_view token, id_jwt_claims* claims, const HintRule* hint) {
     Segments s;
     if (token.empty() || !split(token, s)) return ID_JWT_MALFORMED;
 
@@ -192,7 +207,11 @@ int verify(std::string_view token, id_jwt_claims* claims) {
         return ID_JWT_MALFORMED;
     // "exp" counts when it is a non-zero integer; the current second itself is still valid.
     const std::int64_t exp = json::int_or_zero(body, "exp");
-    if (exp != 0 && exp < now_seconds()) return ID_JWT_EXPIRED;
+    if (hint) {
+        if (!hint_acceptable(body, *hint)) return ID_JWT_NOT_A_HINT;
+    } else if (exp != 0 && exp < now_seconds()) {
+        return ID_JWT_EXPIRED;
+    }
     if (claims) fill_claims(body, *claims);
     return ID_JWT_VALID;
 }
@@ -203,8 +222,19 @@ int verify(std::string_view token, id_jwt_claims* claims) {
 extern "C" int id_jwt_verify(const char* token, id_jwt_claims* claims) {
     if (!token) return ID_JWT_MALFORMED;
     try {
-        return tarn::jwt::verify(token, claims);
+        return tarn::jwt::verify(token, claims, nullptr);
     } catch (...) {
         return ID_JWT_MALFORMED;  // out of memory while parsing
+    }
+}
+
+extern "C" int id_jwt_verify_hint(const char* token, const char* issuer, const char* audience,
+                                  id_jwt_claims* claims) {
+    if (!token) return ID_JWT_MALFORMED;
+    const tarn::jwt::HintRule rule{issuer ? issuer : "", audience ? audience : ""};
+    try {
+        return tarn::jwt::verify(token, claims, &rule);
+    } catch (...) {
+        return ID_JWT_MALFORMED;
     }
 }

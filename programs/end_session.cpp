@@ -3,7 +3,6 @@
 // is a registered redirect URI of the client that id_token_hint or client_id names, else it sees
 // a signed-out page. Without an ID token of the signed-in user, the user confirms first (a form
 // with its token), so another site cannot sign the user out.
-#include <cstring>
 #include <string>
 
 #include "id_audit.h"
@@ -55,18 +54,19 @@ int main() {
     if (form.has("id_token_hint")) {
         id_jwt_claims claims{};
         const std::string hint(form.get("id_token_hint"));
-        const int r = hint.size() <= ID_JWT_TOKEN_CAP ? id_jwt_verify(hint.c_str(), &claims) : ID_JWT_MALFORMED;
-        if (r == ID_JWT_VALID && std::strcmp(claims.token_use, "id") == 0 && claims.iss == iss) {
-            if (!client_id.empty() && client_id != claims.aud) {
-                web::message_page(400, "This request cannot be completed", "The client does not match the ID token.");
-                return 0;
-            }
-            client_id = claims.aud;
-            hint_subject = claims.sub;
-        } else if (r != ID_JWT_EXPIRED) {
+        // An expired ID token still names its user and client (RP-Initiated Logout 1.0).
+        const int r = hint.size() <= ID_JWT_TOKEN_CAP ? id_jwt_verify_hint(hint.c_str(), iss.c_str(), nullptr, &claims)
+                                                      : ID_JWT_MALFORMED;
+        if (r != ID_JWT_VALID) {
             web::message_page(400, "This request cannot be completed", "The ID token of this request is not valid.");
             return 0;
         }
+        if (!client_id.empty() && client_id != claims.aud) {
+            web::message_page(400, "This request cannot be completed", "The client does not match the ID token.");
+            return 0;
+        }
+        client_id = claims.aud;
+        hint_subject = claims.sub;
     }
     // Where to go afterwards: only a redirect URI the client registered.
     std::string target;

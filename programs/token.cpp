@@ -45,35 +45,28 @@ struct Grant {
     int64_t auth_time = 0;
 };
 
-// Mints the tokens of `grant` and answers with them; `refresh` is the refresh token to hand
-// out, or empty to store a new one after the tokens are minted.
-void answer_tokens(const Grant& grant, std::string refresh) {
+// The refresh token already stored for the grant is never handed out: it goes.
+void refuse_grant(const char* refresh, int status, const char* error, const char* description) {
+    id_refresh_token_revoke(refresh);
+    web::oauth_error(status, error, description);
+}
+
+// Mints the tokens of `grant` and answers with them and `refresh`, the refresh token the store
+// issued for the grant (revoked when the answer cannot be made).
+void answer_tokens(const Grant& grant, const std::string& refresh) {
     const std::string& iss = web::issuer();
     const bool email = has_scope(grant.scope, "email") && grant.user.email[0];
     const bool profile = has_scope(grant.scope, "profile");
     static char access[ID_JWT_TOKEN_CAP], id_token[ID_JWT_TOKEN_CAP];
     if (id_jwt_mint_access_token(iss.c_str(), grant.user.id, grant.user.username, email ? grant.user.email : nullptr,
-                                 grant.client_id.c_str(), grant.scope.c_str(), 0, access, sizeof access) != 0) {
-        web::oauth_error(500, "server_error", "The access token could not be made.");
-        return;
-    }
+                                 grant.client_id.c_str(), grant.scope.c_str(), 0, access, sizeof access) != 0)
+        return refuse_grant(refresh.c_str(), 500, "server_error", "The access token could not be made.");
     const bool openid = has_scope(grant.scope, "openid");
     if (openid && id_jwt_mint_id_token_v2(iss.c_str(), grant.user.id, profile ? grant.user.username : "",
                                           email ? grant.user.email : nullptr, grant.client_id.c_str(),
                                           grant.nonce.c_str(), access, grant.auth_time, 0, id_token,
-                                          sizeof id_token) != 0) {
-        web::oauth_error(500, "server_error", "The ID token could not be made.");
-        return;
-    }
-    if (refresh.empty()) {
-        char rt[128];
-        if (id_refresh_token_create(grant.user.id, grant.user.username, grant.client_id.c_str(), grant.scope.c_str(), rt,
-                                    sizeof rt) != 0) {
-            web::oauth_error(500, "server_error", "The refresh token could not be stored.");
-            return;
-        }
-        refresh = rt;
-    }
+                                          sizeof id_token) != 0)
+        return refuse_grant(refresh.c_str(), 500, "server_error", "The ID token could not be made.");
     std::string body = "{\"access_token\":" + web::json_string(access) + ",\"token_type\":\"Bearer\",\"expires_in\":" +
                        std::to_string(ID_JWT_DEFAULT_LIFETIME) + ",\"scope\":" + web::json_string(grant.scope);
     if (openid) body += ",\"id_token\":" + web::json_string(id_token);
@@ -91,6 +84,7 @@ const char* code_failure(int r) {
         case -3: return "The authorization code was issued to another client.";
         case -4: return "The redirect_uri differs from the one of the authorization request.";
         case -5: return "The code_verifier does not match the code challenge.";
+        case -6: return "The authorization code was used before; the tokens issued for it are revoked.";
         default: return "The authorization code is not valid.";
     }
 }
@@ -100,18 +94,20 @@ void authorization_code(const web::Form& form, const id_client& client) {
         verifier(form.get("code_verifier"));
     if (code.empty()) return web::oauth_error(400, "invalid_request", "The code is missing.");
     if (redirect_uri.empty()) return web::oauth_error(400, "invalid_request", "The redirect_uri is missing.");
+    // The code is spent and the grant's refresh token stored in one change of the store.
     id_auth_code rec{};
-    const int r = id_auth_code_consume(code.c_str(), client.client_id, redirect_uri.c_str(),
-                                       verifier.empty() ? nullptr : verifier.c_str(), &rec);
+    char refresh[128];
+    const int r = id_auth_code_exchange(code.c_str(), client.client_id, redirect_uri.c_str(),
+                                        verifier.empty() ? nullptr : verifier.c_str(), &rec, refresh, sizeof refresh);
     if (r != 0) return web::oauth_error(400, "invalid_grant", code_failure(r));
     Grant grant;
     if (!rec.user_id[0] || !id_user_find_by_id(rec.user_id, &grant.user))
-        return web::oauth_error(400, "invalid_grant", "The user of this grant no longer exists.");
+        return refuse_grant(refresh, 400, "invalid_grant", "The user of this grant no longer exists.");
     grant.client_id = client.client_id;
     grant.scope = rec.scope;
     grant.nonce = rec.nonce;
     grant.auth_time = rec.auth_time;
-    answer_tokens(grant, {});
+    answer_tokens(grant, refresh);
 }
 
 void refresh_token(const web::Form& form, const id_client& client) {
@@ -128,19 +124,18 @@ void refresh_token(const web::Form& form, const id_client& client) {
     if (id_refresh_token_rotate(token.c_str(), client.client_id, next, sizeof next, &rec) != 0)
         return web::oauth_error(400, "invalid_grant", "The refresh token is not valid.");
     Grant grant;
-    if (!rec.user_id[0] || !id_user_find_by_id(rec.user_id, &grant.user)) {
-        id_refresh_token_revoke(next);
-        return web::oauth_error(400, "invalid_grant", "The user of this grant no longer exists.");
-    }
+    if (!rec.user_id[0] || !id_user_find_by_id(rec.user_id, &grant.user))
+        return refuse_grant(next, 400, "invalid_grant", "The user of this grant no longer exists.");
     grant.client_id = client.client_id;
     grant.scope = rec.scope;
+    grant.auth_time = rec.auth_time;
     if (form.has("scope")) {
         char narrowed[256];
         id_scope_intersect(requested.c_str(), rec.scope, narrowed, sizeof narrowed);
         if (narrowed[0]) grant.scope = narrowed;
     }
-    // The refresh record does not carry the time of the original sign-in, so the ID token of a
-    // refresh has no auth_time (and, as for every refresh, no nonce).
+    // The ID token of a refresh carries the original sign-in time (when the grant recorded one)
+    // and, as for every refresh, no nonce.
     answer_tokens(grant, next);
 }
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "id_clients.h"
@@ -156,6 +157,39 @@ TEST_F(Authentication, NoRegistryNoClient) {
     char msg[128];
     EXPECT_EQ(id_authenticate_client("conf", "sec_right", nullptr, nullptr, msg, sizeof msg), -1);
     EXPECT_STREQ(msg, kFailed);
+}
+
+// Basic credentials are form-urldecoded (RFC 6749 2.3.1), and tried as they came when that
+// fails, so that a stored id or secret holding "%" or "+" authenticates encoded and unencoded;
+// parameters, already decoded by the request reader, are taken as they are.
+TEST(BasicAuthDecoding, EncodedAndUnencodedCredentials) {
+    DataDirFixture data;
+    tarn::test::write_file(data.file("clients.json"),
+                           R"([{"client_id":"conf","secret":"sec_right"},)"
+                           R"({"client_id":"a+b","secret":"p%2Bq r+s"},)"
+                           R"({"client_id":"c d","secret":"x y"}])");
+    const std::vector<std::tuple<const char*, const char*, std::optional<std::string>, int, const char*>> cases = {
+        {nullptr, nullptr, basic("con%66:sec%5fright"), 0, "conf"},
+        {nullptr, nullptr, basic("conf:sec_right%"), -1, nullptr},         // a bad escape stays a "%"
+        {nullptr, nullptr, basic("conf:sec_right%00x"), -1, nullptr},      // a decoded NUL: only as it came
+        {nullptr, nullptr, basic("conf%00:sec_right"), -1, nullptr},
+        {nullptr, nullptr, basic("a+b:p%2Bq r+s"), 0, "a+b"},              // unencoded, as before
+        {nullptr, nullptr, basic("a%2Bb:p%252Bq+r%2Bs"), 0, "a+b"},        // encoded by the RFC
+        {nullptr, nullptr, basic("a%2Bb:p+q r s"), -1, nullptr},           // neither form matches
+        {nullptr, nullptr, basic("c+d:x+y"), 0, "c d"},
+        {nullptr, nullptr, basic("c d:x y"), 0, "c d"},
+        {nullptr, nullptr, basic("c%20d:x%20y"), 0, "c d"},
+        {"a+b", "p%2Bq r+s", std::nullopt, 0, "a+b"},
+        {"a+b", "p+q r s", std::nullopt, -1, nullptr},
+        {"c+d", "x y", std::nullopt, -1, nullptr},
+    };
+    for (const auto& [id, secret, header, result, client] : cases) {
+        SCOPED_TRACE(header ? *header : std::string(id) + " / " + secret);
+        ScopedEnv env("HTTP_AUTHORIZATION", header);
+        id_client out{};
+        EXPECT_EQ(id_authenticate_client(id, secret, &out, nullptr, nullptr, 0), result);
+        EXPECT_STREQ(out.client_id, client ? client : "");
+    }
 }
 
 }  // namespace

@@ -280,4 +280,55 @@ TEST_F(Verify, RetiredKeysStillVerifyAfterARotation) {
     EXPECT_EQ(id_jwt_verify(before.c_str(), nullptr), ID_JWT_VALID);
 }
 
+// An ID token given back as a hint: the signature still decides, the expiry no longer does, and
+// the issuer, the use, the subject and (when named) the audience must be the ones asked for.
+TEST_F(Verify, HintsMayHaveExpired) {
+    auto id_token = [](const std::string& iss, const std::string& aud, const std::string& use, std::int64_t exp) {
+        return R"({"iss":")" + iss + R"(","sub":"usr_1","aud":")" + aud + R"(","token_use":")" + use +
+               R"(","exp":)" + at(exp) + "}";
+    };
+    const std::string good = id_token("https://id/", "c1", "id", -86400);
+    const std::string long_iss(300, 'i'), cut_iss = long_iss.substr(0, 255);
+    struct Case {
+        const char* name;
+        std::string token;
+        const char* issuer;
+        const char* audience;
+        int result;
+    };
+    const std::vector<Case> cases = {
+        {"expired a day ago", rs(good), "https://id/", "c1", ID_JWT_VALID},
+        {"not expired", rs(id_token("https://id/", "c1", "id", 60)), "https://id/", "c1", ID_JWT_VALID},
+        {"any audience", rs(good), "https://id/", nullptr, ID_JWT_VALID},
+        {"empty audience is any", rs(good), "https://id/", "", ID_JWT_VALID},
+        {"HS256 with secret.key", hs(good), "https://id/", "c1", ID_JWT_VALID},
+        {"another issuer", rs(good), "https://id", "c1", ID_JWT_NOT_A_HINT},
+        {"no issuer asked", rs(good), nullptr, nullptr, ID_JWT_NOT_A_HINT},
+        {"long issuer compared whole", rs(id_token(long_iss, "c1", "id", 0)), cut_iss.c_str(), nullptr,
+         ID_JWT_NOT_A_HINT},
+        {"another audience", rs(good), "https://id/", "c2", ID_JWT_NOT_A_HINT},
+        {"an access token", rs(id_token("https://id/", "c1", "access", 60)), "https://id/", nullptr, ID_JWT_NOT_A_HINT},
+        {"no subject", rs(R"({"iss":"https://id/","aud":"c1","token_use":"id"})"), "https://id/", nullptr,
+         ID_JWT_NOT_A_HINT},
+        {"audience array, one named", rs(R"({"iss":"https://id/","sub":"u","aud":["c1"],"token_use":"id"})"),
+         "https://id/", "c1", ID_JWT_NOT_A_HINT},
+        {"bad signature", rs(good).substr(0, rs(good).size() - 4) + "AAAA", "https://id/", "c1", ID_JWT_BAD_SIGNATURE},
+        {"alg none", signing_input(R"({"alg":"none"})", good) + ".", "https://id/", "c1", ID_JWT_MALFORMED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        id_jwt_claims got;
+        std::memset(&got, 0x5A, sizeof got);
+        const id_jwt_claims untouched = got;
+        EXPECT_EQ(id_jwt_verify_hint(c.token.c_str(), c.issuer, c.audience, &got), c.result);
+        if (c.result == ID_JWT_VALID) {
+            EXPECT_STREQ(got.sub, "usr_1");
+        } else {
+            EXPECT_EQ(std::memcmp(&got, &untouched, sizeof got), 0);
+        }
+    }
+    EXPECT_EQ(id_jwt_verify(rs(good).c_str(), nullptr), ID_JWT_EXPIRED) << "id_jwt_verify still refuses it";
+    EXPECT_EQ(id_jwt_verify_hint(nullptr, "https://id/", nullptr, nullptr), ID_JWT_MALFORMED);
+}
+
 }  // namespace

@@ -218,4 +218,95 @@ TEST_F(Codes, RefusedBeforeTheStoreIsTouched) {
     EXPECT_STREQ(out, "untouched");
 }
 
+// The exchange that issues the refresh token: one change takes the code and stores the grant's
+// family (the code's texts and auth_time) with the code remembered until its own expiry; the
+// code presented again in that time ends the family, successors included, with the refusal.
+TEST_F(Codes, ExchangeIssuesTheRefreshTokenAndReuseEndsItsFamily) {
+    const std::string code = issue("c1", "https://a/cb", kChallenge, "S256");
+    write("{\"sessions\":{},\"auth_codes\":{\"" + code + "\":" + record(code) + "},\"refresh\":[" +
+          "{\"token\":\"rt_other\",\"family\":\"rt_other\",\"expires_at\":1760000000}]}");
+    id_auth_code got{};
+    char rt[47] = "";
+    at(kNow + 10);
+    ASSERT_EQ(id_auth_code_exchange(code.c_str(), "c1", "https://a/cb", kVerifier, &got, rt, sizeof rt), 0);
+    EXPECT_STREQ(got.nonce, "n-0S6");
+    EXPECT_EQ(std::string(rt).size(), 46u);
+    const std::string family = "{\"token\":\"A\",\"user_id\":\"usr_1\",\"username\":\"alice\",\"client_id\":\"c1\",\"scope\":"
+                               "\"openid email\",\"family\":\"A\",\"expires_at\":1752419210,\"auth_time\":1749999000}";
+    const std::string other = "{\"token\":\"rt_other\",\"family\":\"rt_other\",\"expires_at\":1760000000}";
+    EXPECT_EQ(shown({rt, code}), "{\"sessions\":{},\"auth_codes\":{},\"refresh\":[" + other + "," + family +
+                                     "],\"exchanged_codes\":{\"B\":{\"family\":\"A\",\"expires_at\":1750000600}}}");
+    id_refresh_token rec{};
+    char next[64];
+    ASSERT_EQ(id_refresh_token_rotate(rt, "c1", next, sizeof next, &rec), 0);
+    EXPECT_EQ(rec.auth_time, 1749999000) << "the successor keeps the sign-in time";
+
+    // Presented again (by either call), the code ends the family: the successor goes too.
+    at(kNow + 600);
+    const std::string kept = "{\"sessions\":{},\"auth_codes\":{},\"refresh\":[" + other +
+                             "],\"exchanged_codes\":{},\"rotated\":[]}";
+    char untouched[47] = "untouched";
+    EXPECT_EQ(id_auth_code_exchange(code.c_str(), "c1", "https://a/cb", kVerifier, &got, untouched, sizeof untouched), -6);
+    EXPECT_STREQ(untouched, "untouched");
+    EXPECT_EQ(shown({}), kept);
+    EXPECT_EQ(id_auth_code_exchange(code.c_str(), "c1", "https://a/cb", kVerifier, &got, untouched, sizeof untouched), -1);
+    EXPECT_EQ(id_refresh_token_rotate(next, "c1", untouched, sizeof untouched, nullptr), -1) << "the family is gone";
+
+    // Through id_auth_code_consume, and by another client: the same end.
+    const std::string second = issue("c1", nullptr, nullptr, nullptr);
+    ASSERT_EQ(id_auth_code_exchange(second.c_str(), "c1", nullptr, nullptr, nullptr, rt, sizeof rt), 0);
+    EXPECT_EQ(id_auth_code_consume(second.c_str(), "c2", nullptr, nullptr, nullptr), -6);
+    EXPECT_EQ(id_refresh_token_find(rt, nullptr), 0);
+    EXPECT_EQ(shown({}), kept);
+
+    // After the code's expiry a replay is an unknown code: nothing is ended, and the next save
+    // drops the remembered code.
+    at(kNow + 1000);
+    const std::string third = issue("c1", nullptr, nullptr, nullptr);
+    ASSERT_EQ(id_auth_code_exchange(third.c_str(), "c1", nullptr, nullptr, nullptr, rt, sizeof rt), 0);
+    at(kNow + 1601);
+    const std::string before = text();
+    EXPECT_EQ(id_auth_code_exchange(third.c_str(), "c1", nullptr, nullptr, nullptr, untouched, sizeof untouched), -1);
+    EXPECT_EQ(text(), before);
+    EXPECT_EQ(id_refresh_token_find(rt, nullptr), 1);
+    ASSERT_EQ(id_session_delete("sess_none"), 0);
+    EXPECT_EQ(tarn::json::member(doc()["exchanged_codes"], third), nullptr);
+}
+
+// What the exchange refuses issues no refresh token and remembers nothing: a failed check burns
+// the code as id_auth_code_consume does; a buffer too small, no randomness or a "refresh" that is
+// not an array leave the store as it was.
+TEST_F(Codes, ExchangeIssuesNothingWhenItRefuses) {
+    const std::vector<std::tuple<std::string, int, bool>> cases = {  // client, result, code burnt
+        {"c2", -3, true},
+        {"c1", -1, false},  // with a buffer of 46 bytes
+    };
+    for (const auto& [client, result, burnt] : cases) {
+        SCOPED_TRACE(client);
+        const std::string code = issue("c1", nullptr, nullptr, nullptr);
+        const std::string before = compact(&doc()["refresh"]);
+        char rt[47] = "untouched";
+        EXPECT_EQ(id_auth_code_exchange(code.c_str(), client.c_str(), nullptr, nullptr, nullptr, rt,
+                                        result == -1 ? 46 : sizeof rt),
+                  result);
+        EXPECT_STREQ(rt, "untouched");
+        EXPECT_EQ(compact(&doc()["refresh"]), before);
+        EXPECT_EQ(tarn::json::member(doc(), "exchanged_codes"), nullptr);
+        EXPECT_EQ(record(code) == "<none>", burnt);
+        EXPECT_EQ(id_auth_code_exchange(code.c_str(), "c1", nullptr, nullptr, nullptr, nullptr, 47), -1);
+    }
+    const std::string code = issue("c1", nullptr, nullptr, nullptr);
+    const std::string kept = text();
+    char rt[47] = "untouched";
+    tarn::crypto::testing::set_getrandom(&tarn::test::failing_getrandom);
+    EXPECT_EQ(id_auth_code_exchange(code.c_str(), "c1", nullptr, nullptr, nullptr, rt, sizeof rt), -1);
+    tarn::crypto::testing::set_getrandom(nullptr);
+    EXPECT_EQ(text(), kept);
+    write("{\"auth_codes\":{\"" + code + "\":" + record(code) + "},\"refresh\":{}}");
+    const std::string wrong_type = text();
+    EXPECT_EQ(id_auth_code_exchange(code.c_str(), "c1", nullptr, nullptr, nullptr, rt, sizeof rt), -1);
+    EXPECT_EQ(text(), wrong_type) << "the code stays";
+    EXPECT_STREQ(rt, "untouched");
+}
+
 }  // namespace

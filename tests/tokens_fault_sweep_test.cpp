@@ -32,7 +32,8 @@ const std::string kStore =
     "\"family\":\"rt_a\",\"expires_at\":" + kLater + "},"
     "{\"token\":\"rt_old\",\"user_id\":\"u1\",\"family\":\"rt_old\",\"expires_at\":1},"
     "{\"token\":\"rt_b\",\"user_id\":\"u2\",\"client_id\":\"c1\",\"family\":\"rt_f\",\"expires_at\":" + kLater + "}],"
-    "\"rotated\":[{\"token\":\"rt_f\",\"family\":\"rt_f\"}],\"other\":[true]}";
+    "\"rotated\":[{\"token\":\"rt_f\",\"family\":\"rt_f\"}],\"other\":[true],"
+    "\"exchanged_codes\":{\"code_x\":{\"family\":\"rt_f\",\"expires_at\":" + kLater + "}}}";
 
 // A store past 1 MiB, pretty as the store writes it, of expired sessions but for one.
 std::string grown_store() {
@@ -83,6 +84,10 @@ TEST(TokenFaultSweep, EveryChangingOperation) {
         SweepCase("code exchanged", docs, starting(kStore), [&] { return id_auth_code_consume("code_a", "c1", nullptr, nullptr, &code); }),
         SweepCase("code burnt by another client", docs, starting(kStore),
                   [] { return id_auth_code_consume("code_a", "c2", nullptr, nullptr, nullptr); }),
+        SweepCase("code exchanged with its refresh token", docs, starting(kStore),
+                  [&] { return id_auth_code_exchange("code_a", "c1", nullptr, nullptr, &code, out, sizeof out); }),
+        SweepCase("exchanged code presented again ends its family", docs, starting(kStore),
+                  [&] { return id_auth_code_exchange("code_x", "c1", nullptr, nullptr, &code, out, sizeof out); }),
         SweepCase("refresh token issued", docs, starting(kStore),
                   [&] { return id_refresh_token_create("u1", "al", "c1", nullptr, out, sizeof out); }),
         SweepCase("refresh token rotated", docs, starting(kStore),
@@ -112,6 +117,26 @@ TEST(TokenFaultSweep, EveryChangingOperation) {
         const tarn::test::SweepSummary s = tarn::test::fault_sweep(dir, c);
         std::printf("%-50s %3d calls, %3d faulted runs, %3d still changed\n", c.name.c_str(), s.io_calls, s.runs,
                     s.changed);
+    }
+    // Killed at any call, an exchange leaves the code unspent with no token issued, or the code
+    // spent with its refresh token and its reuse record: tokens.json is the one before or the
+    // clean run's, never a mix.
+    for (const SweepCase& c : cases) {
+        if (c.name.find("code exchanged") == std::string::npos && c.name.find("exchanged code") == std::string::npos)
+            continue;
+        const tarn::test::SweepSummary s = tarn::test::kill_sweep(dir, c, [](const tarn::test::SweepRun& r) {
+            const auto tokens = [](const tarn::test::DirState& d) {
+                const auto it = d.find("tokens.json");
+                return it == d.end() ? std::string("<none>") : it->second;
+            };
+            EXPECT_TRUE(tokens(r.after) == tokens(r.before) || tokens(r.after) == tokens(r.clean))
+                << "killed at call " << r.nth;
+            if (r.result != tarn::test::kKilled) {
+                EXPECT_EQ(tokens(r.after), tokens(r.clean));
+            }
+        });
+        EXPECT_GT(s.runs, 0);
+        std::printf("%-50s %3d calls, %3d killed runs\n", c.name.c_str(), s.io_calls, s.runs);
     }
 }
 

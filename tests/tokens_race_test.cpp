@@ -1,7 +1,8 @@
-// Processes racing on tokens.json, started together: no change is lost, a code is exchanged once,
-// a refresh token rotated by many at once leaves one winner and a family ended by the rest, a
-// thief at a family's cap racing its victim ends the family either way,
-// sweeps between creations lose no live session, and a deletion leaves no session to its user.
+// Processes racing on tokens.json, started together: no change is lost, a code is exchanged once
+// (and presented again ends the family it started), a refresh token rotated by many at once
+// leaves one winner and a family ended by the rest, a thief at a family's cap racing its victim
+// ends the family either way, sweeps between creations lose no live session, and a deletion
+// leaves no session to its user.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -59,6 +60,26 @@ TEST(TokenRaces, EightProcessesExchangeOneCodeOnce) {
     EXPECT_EQ(count(statuses, 0), 1);
     EXPECT_EQ(count(statuses, -1), 7);
     EXPECT_EQ(stored(data)["auth_codes"].MemberCount(), 0u);
+}
+
+// Exchanged with its refresh token by eight at once: the first wins and issues its family, the
+// second presents a spent code and ends that family, the rest find nothing; the bystander stays.
+TEST(TokenRaces, EightProcessesExchangingOneCodeEndTheFamilyItStarted) {
+    tarn::test::DataDirFixture data;
+    char code[64], bystander[64];
+    ASSERT_EQ(id_auth_code_create("u", "n", "c", "https://a/cb", nullptr, nullptr, nullptr, code, sizeof code), 0);
+    ASSERT_EQ(id_refresh_token_create("u", "n", "c", nullptr, bystander, sizeof bystander), 0);
+    const std::vector<int> statuses = run_together(8, [&code](int) {
+        char rt[64];
+        return id_auth_code_exchange(code, "c", "https://a/cb", nullptr, nullptr, rt, sizeof rt);
+    });
+    EXPECT_EQ(count(statuses, 0), 1);
+    EXPECT_EQ(count(statuses, -6), 1);
+    EXPECT_EQ(count(statuses, -1), 6);
+    tarn::Document d = stored(data);
+    ASSERT_EQ(d["refresh"].Size(), 1u);
+    EXPECT_STREQ(d["refresh"][0]["token"].GetString(), bystander);
+    EXPECT_EQ(d["auth_codes"].MemberCount(), 0u);
 }
 
 TEST(TokenRaces, EightProcessesRotatingOneTokenEndItsFamily) {

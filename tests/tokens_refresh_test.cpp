@@ -4,7 +4,9 @@
 // and the listing's exact text with masked tokens.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,15 @@ protected:
                t.family + "|" + std::to_string(t.expires_at);
     }
     using TokenStoreTest::shown;
+    // The stored active record of `token`, compact, or "<none>".
+    std::string record_of(const std::string& token) const {
+        const tarn::Document d = doc();
+        const tarn::Value* refresh = tarn::json::member(d, "refresh");
+        if (refresh && refresh->IsArray())
+            for (const tarn::Value& el : refresh->GetArray())
+                if (tarn::json::str_is(el, "token", token)) return compact(&el);
+        return "<none>";
+    }
 };
 
 // A refresh record as issue() stores it, compact.
@@ -235,6 +246,41 @@ TEST_F(Refresh, ListingText) {
     EXPECT_NE(take(id_refresh_token_list_json_scoped("u1")).find("\"rotated\":[{\"token\":\"old\",\"family\":\"f\"}]}"),
               std::string::npos);
     EXPECT_EQ(take(id_refresh_token_list_json_scoped("")), take(id_refresh_token_list_json()));
+}
+
+// The sign-in time: stored last and only when known, carried by every successor, handed out by
+// rotation and lookup; a record stored without it (or with one that is not a positive integer)
+// reads as 0 and is written back without it.
+TEST_F(Refresh, TheSignInTimeTravelsWithTheFamily) {
+    char token[64] = "";
+    ASSERT_EQ(id_refresh_token_create_v("u1", "al", "c1", "openid", 1749990000, token, sizeof token), 0);
+    std::string expected = stored(token, token, kNow + 2419200);
+    expected.insert(expected.size() - 1, ",\"auth_time\":1749990000");
+    EXPECT_EQ(record_of(token), expected);
+    write("{\"refresh\": [" + compact(&doc()["refresh"][0]) + ","
+          " {\"token\": \"rt_old\", \"family\": \"rt_old\", \"expires_at\": 1760000000},"
+          " {\"token\": \"rt_neg\", \"family\": \"rt_neg\", \"expires_at\": 1760000000, \"auth_time\": -4},"
+          " {\"token\": \"rt_real\", \"family\": \"rt_real\", \"expires_at\": 1760000000, \"auth_time\": 1.7e9}]}");
+    const std::vector<std::tuple<std::string, std::int64_t>> cases = {
+        {token, 1749990000}, {"rt_old", 0}, {"rt_neg", 0}, {"rt_real", 0}};
+    for (const auto& [presented, auth_time] : cases) {
+        SCOPED_TRACE(presented);
+        id_refresh_token found;
+        std::memset(&found, 0x5A, sizeof found);
+        ASSERT_EQ(id_refresh_token_find(presented.c_str(), &found), 1);
+        EXPECT_EQ(found.auth_time, auth_time);
+        id_refresh_token rec;
+        char next[64];
+        ASSERT_EQ(id_refresh_token_rotate(presented.c_str(), nullptr, next, sizeof next, &rec), 0);
+        EXPECT_EQ(rec.auth_time, auth_time);
+        const std::string successor = record_of(next);
+        EXPECT_EQ(successor.find("auth_time") != std::string::npos, auth_time > 0) << successor;
+        ASSERT_EQ(id_refresh_token_rotate(next, nullptr, next, sizeof next, &rec), 0);
+        EXPECT_EQ(rec.auth_time, auth_time) << "and its successor";
+    }
+    char plain[64];
+    ASSERT_EQ(id_refresh_token_create_v("u1", "al", "c1", "openid", 0, plain, sizeof plain), 0);
+    EXPECT_EQ(record_of(plain), stored(plain, plain, kNow + 2419200)) << "0: not recorded";
 }
 
 }  // namespace

@@ -86,6 +86,34 @@ TEST_F(Sessions, VerificationRules) {
     EXPECT_EQ(id_session_verify("s-now", nullptr, 0, nullptr, 0), 0) << "one second after its expiry";
 }
 
+// The sign-in time comes with the same verdict and the same buffers as id_session_verify; a
+// session stored without an integer "created_at" gives 0, and a refused one writes nothing.
+TEST_F(Sessions, VerificationWithTheSignInTime) {
+    const std::string made = create("u1", "al");
+    write("{\"sessions\": {\"" + made + "\": " + compact(&doc()["sessions"][made.c_str()]) + ","
+          " \"s-none\": {\"user_id\": \"u1\", \"expires_at\": 1750000000},"
+          " \"s-real\": {\"created_at\": 1.5e9, \"expires_at\": 1750000000},"
+          " \"s-text\": {\"created_at\": \"1700000000\", \"expires_at\": 1750000000},"
+          " \"s-neg\": {\"created_at\": -5, \"expires_at\": 1750000000},"
+          " \"s-past\": {\"created_at\": 1700000000, \"expires_at\": 1749999999}}}");
+    // The session, the result, the buffers afterwards (starting as "keep") and the time (starting
+    // as 77).
+    const std::vector<std::tuple<std::string, int, std::string, std::int64_t>> cases = {
+        {made, 1, "u1/al", kNow},     {"s-none", 1, "u1/keep", 0}, {"s-real", 1, "keep/keep", 0},
+        {"s-text", 1, "keep/keep", 0}, {"s-neg", 1, "keep/keep", -5}, {"s-past", 0, "keep/keep", 77},
+        {"s-unknown", 0, "keep/keep", 77}, {"", 0, "keep/keep", 77},
+    };
+    for (const auto& [id, valid, buffers, created] : cases) {
+        SCOPED_TRACE(id);
+        char user_id[8] = "keep", username[8] = "keep";
+        std::int64_t at = 77;
+        EXPECT_EQ(id_session_verify_v(id.c_str(), user_id, sizeof user_id, username, sizeof username, &at), valid);
+        EXPECT_EQ(std::string(user_id) + "/" + username, buffers);
+        EXPECT_EQ(at, created);
+        EXPECT_EQ(id_session_verify_v(id.c_str(), nullptr, 0, nullptr, 0, nullptr), valid) << "outputs optional";
+    }
+}
+
 TEST_F(Sessions, RoleIsTheUsersRoleNow) {
     tarn::test::write_file(data.file("users.json"),
                            "[{\"id\": \"usr_a\", \"role\": \"AdMiN\"}, {\"id\": \"usr_o\", \"role\": \"owner\"},"

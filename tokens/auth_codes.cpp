@@ -1,7 +1,9 @@
 // Authorization codes: the "auth_codes" section of tokens.json, keyed by code. A code is issued
 // once the user has signed in and consented, and is exchanged at most once: the first attempt
 // that finds it removes it before any check, so a failed exchange burns it too. PKCE takes the
-// methods "S256" and "plain" only, and a verifier of its written form only.
+// methods "S256" and "plain" only, and a verifier of its written form only. An exchange that also
+// issues the grant's refresh token does both in one change, and remembers the code with the
+// family it started, so that the code presented again ends that family with the refusal.
 #include <cstring>
 #include <optional>
 #include <string>
@@ -11,6 +13,7 @@
 #include "foundation/scope_list.hpp"
 #include "id_tokens.h"
 #include "tarn_crypto.h"
+#include "tokens/refresh_record.hpp"
 #include "tokens/token_store.hpp"
 
 namespace tarn::tokens {
@@ -96,8 +99,8 @@ int create(const char* user_id, const char* username, const char* client_id, con
 // never passes.
 struct StoredCode {
     std::string user_id, username, client_id, redirect_uri, scope, challenge, method, nonce;
-    std::int64_t auth_time = 0;
-    bool expired = true;
+    std::int64_t auth_time = 0, expires_at = 0;
+    bool has_user_id = false, expired = true;
 
     StoredCode(const Value& record, std::int64_t now)
         : user_id(json::str(record, "user_id")),
@@ -109,6 +112,8 @@ struct StoredCode {
           method(json::str(record, "code_challenge_method")),
           nonce(json::str(record, "nonce")),
           auth_time(json::int_or_zero(record, "auth_time")),
+          expires_at(json::int_or_zero(record, "expires_at")),
+          has_user_id(json::member(record, "user_id") != nullptr),
           expired(tokens::expired(record, now)) {}
 
     void fill(id_auth_code& out) const {
@@ -154,21 +159,90 @@ int check(const StoredCode& code, std::string_view client_id, const char* redire
     return 0;
 }
 
-int consume(const char* code_text, const char* client_id, const char* redirect_uri, const char* verifier,
-            id_auth_code* out) {
+// The code is not stored: when an exchange remembered it and it would still be valid, the family
+// that exchange started ends with the refusal (-6, saved); else it is unknown (-1, unchanged).
+Outcome refuse_reuse(Document& doc, std::string_view code, std::int64_t now) {
+    Value* exchanged = member_mut(doc, kExchangedCodes);
+    if (!exchanged || !exchanged->IsObject()) return Outcome::unchanged(-1);
+    auto it = find_by_name(*exchanged, code);
+    if (it == exchanged->MemberEnd() || !it->value.IsObject() || expired(it->value, now))
+        return Outcome::unchanged(-1);
+    const std::string family(json::str(it->value, "family"));
+    exchanged->EraseMember(it);
+    if (Value* refresh = member_mut(doc, kRefresh); refresh->IsArray() && !family.empty())
+        erase_elements_if(*refresh, [&](const Value& el) { return in_family(el, family); });
+    return Outcome::saved(-6);
+}
+
+// Stores the refresh token `token` of the exchanged `code` as the head of a new family, and the
+// code as exchanged with that family until the code's own expiry.
+Outcome issue_refresh(Document& doc, Value& refresh, std::string_view code_text, const StoredCode& code,
+                      const std::string& token, std::int64_t now) {
+    if (refused_user(doc, code.user_id, now)) return Outcome::saved(-1);  // burnt, nothing issued
+    RefreshRecord record;
+    record.has_user_id = code.has_user_id;
+    record.user_id = code.user_id;
+    record.username = code.username;
+    record.client_id = code.client_id;
+    record.scope = code.scope.empty() ? std::string(kDefaultScope) : code.scope;
+    record.family = token;
+    record.expires_at = later(now, ID_REFRESH_TOKEN_LIFETIME);
+    record.auth_time = code.auth_time;
+    auto& a = doc.GetAllocator();
+    refresh.PushBack(record.to_json(token, doc), a);
+    // Appending to the root may move its members: `refresh` is not used after this.
+    if (!json::member(doc, kExchangedCodes))
+        doc.AddMember(rapidjson::StringRef(kExchangedCodes), Value(rapidjson::kObjectType), a);
+    if (Value* exchanged = member_mut(doc, kExchangedCodes); exchanged->IsObject()) {
+        Value mark(rapidjson::kObjectType);
+        mark.AddMember("family", json::copy(token, doc), a);
+        mark.AddMember("expires_at", Value(code.expires_at), a);
+        exchanged->AddMember(json::copy(code_text, doc), mark, a);
+    }
+    return Outcome::saved(0);
+}
+
+// Exchanges the code; with `refresh_token` (drawn beforehand) also issues it in the same change.
+int exchange(const char* code_text, const char* client_id, const char* redirect_uri, const char* verifier,
+             id_auth_code* out, const std::optional<std::string>& refresh_token) {
     const auto code = presented(code_text);
     if (!code || !given(client_id)) return -1;
     std::optional<StoredCode> stored;
     const int result = change_tokens([&](Document& doc) {
         Value* codes = member_mut(doc, kAuthCodes);
         if (!codes->IsObject()) return Outcome::unchanged(-1);
+        const std::int64_t now = now_seconds();
         auto it = find_by_name(*codes, *code);
-        if (it == codes->MemberEnd() || !it->value.IsObject()) return Outcome::unchanged(-1);
-        stored.emplace(it->value, now_seconds());
+        if (it == codes->MemberEnd()) return refuse_reuse(doc, *code, now);
+        if (!it->value.IsObject()) return Outcome::unchanged(-1);
+        stored.emplace(it->value, now);
         erase_members_if(*codes, [&](std::string_view name, const Value&) { return same_secret(name, *code); });
-        return Outcome::saved(check(*stored, client_id, redirect_uri, verifier));
+        const int checked = check(*stored, client_id, redirect_uri, verifier);
+        if (checked != 0 || !refresh_token) return Outcome::saved(checked);
+        Value* refresh = member_mut(doc, kRefresh);
+        if (!refresh->IsArray()) return Outcome::unchanged(-1);  // the token could never be used
+        return issue_refresh(doc, *refresh, *code, *stored, *refresh_token, now);
     });
     if (result == 0 && out) stored->fill(*out);
+    return result;
+}
+
+int consume(const char* code_text, const char* client_id, const char* redirect_uri, const char* verifier,
+            id_auth_code* out) {
+    return exchange(code_text, client_id, redirect_uri, verifier, out, std::nullopt);
+}
+
+// The refresh token "rt_" + 43 characters and its NUL.
+constexpr std::size_t kRefreshTokenCap = 47;
+
+int exchange_with_refresh(const char* code_text, const char* client_id, const char* redirect_uri,
+                          const char* verifier, id_auth_code* out, char* refresh_out, std::size_t refresh_cap) {
+    if (!refresh_out || refresh_cap < kRefreshTokenCap) return -1;
+    // Drawn first: when the generator fails, the code stays as it was.
+    const std::optional<std::string> token = draw_identifier("rt_", kRefreshRandomBytes);
+    if (!token) return -1;
+    const int result = exchange(code_text, client_id, redirect_uri, verifier, out, token);
+    if (result == 0) json::copy_text(refresh_out, refresh_cap, *token);
     return result;
 }
 
@@ -199,6 +273,13 @@ int id_auth_code_create(const char* user_id, const char* username, const char* c
 int id_auth_code_consume(const char* code, const char* client_id, const char* redirect_uri,
                          const char* code_verifier, id_auth_code* out) {
     return guarded(-1, [&] { return consume(code, client_id, redirect_uri, code_verifier, out); });
+}
+
+int id_auth_code_exchange(const char* code, const char* client_id, const char* redirect_uri,
+                          const char* code_verifier, id_auth_code* out, char* refresh_out, size_t refresh_cap) {
+    return guarded(-1, [&] {
+        return exchange_with_refresh(code, client_id, redirect_uri, code_verifier, out, refresh_out, refresh_cap);
+    });
 }
 
 }  // extern "C"

@@ -7,9 +7,10 @@
  * presented identifier, code or token longer than 1024 bytes is refused like an empty one.
  * Texts handed back are cut to the caller's capacity and NUL-terminated.
  *
- * Every change that saves also drops the exchanged tokens of families without an active token;
- * once tokens.json has grown past 1 MiB it also drops every session, code and refresh token past
- * its expiry (presented later, such a code or token is unknown: -1, not -2). */
+ * Every change that saves also drops the exchanged tokens and codes of families without an active
+ * token, and exchanged codes past their expiry; once tokens.json has grown past 1 MiB it also
+ * drops every session, code and refresh token past its expiry (presented later, such a code or
+ * token is unknown: -1, not -2). */
 #ifndef ID_TOKENS_H
 #define ID_TOKENS_H
 
@@ -59,12 +60,15 @@ typedef struct id_refresh_token {
     char scope[256];
     char family[256]; /* the first token of the chain */
     int64_t expires_at;
+    int64_t auth_time; /* the user's sign-in time behind the grant (seconds since the Unix epoch);
+                          0 when unknown, as for a token stored without one */
 } id_refresh_token;
 
 /* What id_tokens_sweep removed, by kind. */
 typedef struct id_tokens_swept {
     size_t sessions;       /* expired, or not a record */
-    size_t auth_codes;     /* expired, or not a record */
+    size_t auth_codes;     /* expired, or not a record; with the exchanged codes that can end
+                              nothing (expired, or of a family with no active token) */
     size_t refresh_tokens; /* expired, or without a token */
     size_t rotated;        /* exchanged tokens of families with no active token */
     size_t deleted_users;  /* deletion marks past their hold */
@@ -83,6 +87,11 @@ int id_session_create(const char *user_id, const char *username, char *id_out, s
  * check with the role of the session's user is id_session_verify_role (id_accounts.h). */
 int id_session_verify(const char *session_id, char *user_id_out, size_t user_id_cap,
                       char *username_out, size_t username_cap);
+/* id_session_verify that also gives the session's sign-in time: on 1, *created_at (when non-NULL)
+ * is its stored "created_at" in seconds since the Unix epoch, 0 for a session stored without one
+ * (or with one that is not an integer); on 0 nothing is written. */
+int id_session_verify_v(const char *session_id, char *user_id_out, size_t user_id_cap,
+                        char *username_out, size_t username_cap, int64_t *created_at);
 /* Removes session `session_id` and saves tokens.json, also when it was not stored. Returns 0, or
  * -1 (NULL or empty identifier, lock, unreadable tokens.json, failed save). */
 int id_session_delete(const char *session_id);
@@ -127,9 +136,22 @@ int id_auth_code_create(const char *user_id, const char *username, const char *c
  * method other than "S256" or "plain" ("" is "plain"); a challenge stored and the verifier
  * missing, not 43 to 128 characters of A-Z a-z 0-9 - . _ ~, or not matching ("S256":
  * base64url(SHA-256(verifier)), "plain": the verifier itself); or a verifier presented for a code
- * stored without a challenge. `out` is written only on 0. */
+ * stored without a challenge; -6 a code that id_auth_code_exchange exchanged, presented again
+ * before its expiry (see there). `out` is written only on 0. */
 int id_auth_code_consume(const char *code, const char *client_id, const char *redirect_uri,
                          const char *code_verifier, id_auth_code *out);
+/* id_auth_code_consume that, in the same change of tokens.json, stores the grant's refresh token
+ * (a new family of the code's user, username, client, scope and auth_time, as
+ * id_refresh_token_create_v) and remembers the code as exchanged until the code's own expiry:
+ * presented again before then, it answers -6 and every active token of that family is removed
+ * with the refusal. Results as id_auth_code_consume; -1 also when `refresh_out` is NULL or
+ * `refresh_cap` below 47 (nothing changed), no randomness, "refresh" not an array (the code
+ * stays) or the code's user is being deleted (the code is burnt). On 0 fills `out` (when non-NULL)
+ * and copies the token ("rt_" and 43 base64url characters) into `refresh_out`; else both are
+ * untouched. */
+int id_auth_code_exchange(const char *code, const char *client_id, const char *redirect_uri,
+                          const char *code_verifier, id_auth_code *out, char *refresh_out,
+                          size_t refresh_cap);
 
 /* --- Refresh tokens ---------------------------------------------------------------------- */
 
@@ -140,9 +162,14 @@ int id_auth_code_consume(const char *code, const char *client_id, const char *re
  * being deleted, failed save). */
 int id_refresh_token_create(const char *user_id, const char *username, const char *client_id,
                             const char *scope, char *token_out, size_t token_cap);
-/* Exchanges `token` for a successor of the same family, user, client and scope, valid for
- * ID_REFRESH_TOKEN_LIFETIME, and remembers `token` as exchanged (a family's exchanged tokens are
- * all kept, whatever other families do). `client_id` NULL or "": no client check. Returns 0
+/* id_refresh_token_create that also records the user's sign-in time `auth_time` (seconds since
+ * the Unix epoch; <= 0: not recorded), which every successor of the family carries. */
+int id_refresh_token_create_v(const char *user_id, const char *username, const char *client_id,
+                              const char *scope, int64_t auth_time, char *token_out,
+                              size_t token_cap);
+/* Exchanges `token` for a successor of the same family, user, client, scope and sign-in time,
+ * valid for ID_REFRESH_TOKEN_LIFETIME, and remembers `token` as exchanged (a family's exchanged
+ * tokens are all kept, whatever other families do). `client_id` NULL or "": no client check. Returns 0
  * (filling `new_token` and `out` when non-NULL); -2 expired and -3 held by another client (the
  * token is removed); -4 an exchanged token presented again (every active token of its family is
  * removed); -1 when the family has made ID_REFRESH_FAMILY_ROTATIONS rotations (the family is
@@ -166,7 +193,8 @@ int id_refresh_token_revoke_family(const char *token, const char *client_id);
 int id_refresh_token_find(const char *token, id_refresh_token *out);
 
 /* Removes from tokens.json everything that can no longer be used, whatever its size: sessions,
- * codes and refresh tokens past their expiry, exchanged tokens of families with no active token,
+ * codes and refresh tokens past their expiry, exchanged tokens and codes of families with no
+ * active token, exchanged codes past their expiry,
  * deletion marks past their hold, and records of the wrong type. Returns 0 and fills `out` (when
  * non-NULL) with the counts (tokens.json saved only when one is non-zero; a missing file is an
  * empty store), or -1 with `out` zeroed (lock, unreadable or unparseable tokens.json, which stays

@@ -1,6 +1,7 @@
 // The refresh record of tokens.json, as issue, rotation, revocation and the lookup read and write
 // it: {"token", "user_id" (only when known), "username", "client_id", "scope", "family",
-// "expires_at"}.
+// "expires_at", "auth_time" (only when the sign-in time is known)}. A record stored without
+// "auth_time" reads as 0 and is written back without it.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,7 @@ struct RefreshRecord {
     bool has_user_id = false;
     std::string user_id, username, client_id, scope, family;
     std::int64_t expires_at = 0;
+    std::int64_t auth_time = 0;  // the user's sign-in time behind the grant; 0 when unknown
 
     RefreshRecord() = default;
     // Read from a stored record by the lenient rules; a record without a family heads its own,
@@ -38,7 +40,8 @@ struct RefreshRecord {
           client_id(json::str(stored, "client_id")),
           scope(json::str(stored, "scope")),
           family(json::str(stored, "family")),
-          expires_at(json::int_or_zero(stored, "expires_at")) {
+          expires_at(json::int_or_zero(stored, "expires_at")),
+          auth_time(json::int_or_zero(stored, "auth_time")) {
         if (family.empty()) family = token;
     }
 
@@ -52,6 +55,7 @@ struct RefreshRecord {
         record.AddMember("scope", json::copy(scope, doc), a);
         record.AddMember("family", json::copy(family, doc), a);
         record.AddMember("expires_at", Value(expires_at), a);
+        if (auth_time > 0) record.AddMember("auth_time", Value(auth_time), a);
         return record;
     }
 
@@ -64,6 +68,7 @@ struct RefreshRecord {
         scopes::copy_list(out.scope, sizeof out.scope, scope);
         json::copy_text(out.family, sizeof out.family, family);
         out.expires_at = expires_at;
+        out.auth_time = auth_time > 0 ? auth_time : 0;
     }
 };
 

@@ -17,7 +17,7 @@ namespace tarn::tokens {
 namespace {
 
 int create(const char* user_id, const char* username, const char* client_id, const char* scope,
-           char* token_out, std::size_t token_cap) {
+           std::int64_t auth_time, char* token_out, std::size_t token_cap) {
     const std::optional<std::string> token = draw_identifier("rt_", kRefreshRandomBytes);
     if (!token) return -1;
     const int result = change_tokens([&](Document& doc) {
@@ -32,6 +32,7 @@ int create(const char* user_id, const char* username, const char* client_id, con
         record.scope = (scope && *scope) ? scope : kDefaultScope;
         record.family = *token;
         record.expires_at = later(now_seconds(), ID_REFRESH_TOKEN_LIFETIME);
+        record.auth_time = auth_time;
         refresh->PushBack(record.to_json(*token, doc), doc.GetAllocator());
         return Outcome::saved(0);
     });
@@ -134,9 +135,14 @@ using namespace tarn::tokens;
 
 extern "C" {
 
+int id_refresh_token_create_v(const char* user_id, const char* username, const char* client_id,
+                              const char* scope, int64_t auth_time, char* token_out, size_t token_cap) {
+    return guarded(-1, [&] { return create(user_id, username, client_id, scope, auth_time, token_out, token_cap); });
+}
+
 int id_refresh_token_create(const char* user_id, const char* username, const char* client_id,
                             const char* scope, char* token_out, size_t token_cap) {
-    return guarded(-1, [&] { return create(user_id, username, client_id, scope, token_out, token_cap); });
+    return id_refresh_token_create_v(user_id, username, client_id, scope, 0, token_out, token_cap);
 }
 
 int id_refresh_token_rotate(const char* token, const char* client_id, char* new_token, size_t new_token_cap,

@@ -52,8 +52,9 @@ void copy_present(const Value& record, std::string_view name, char* out, std::si
     if (json::member(record, name)) json::copy_text(out, cap, json::str(record, name));
 }
 
+// Verifies the session and, on 1, copies what the caller asked for; `created_at` may be NULL.
 int verify(const char* session_id, char* user_id_out, std::size_t user_id_cap, char* username_out,
-           std::size_t username_cap) {
+           std::size_t username_cap, std::int64_t* created_at) {
     const auto id = presented(session_id);
     if (!id) return 0;
     Document doc;
@@ -62,6 +63,7 @@ int verify(const char* session_id, char* user_id_out, std::size_t user_id_cap, c
     if (!session) return 0;
     copy_present(*session, "user_id", user_id_out, user_id_cap);
     copy_present(*session, "username", username_out, username_cap);
+    if (created_at) *created_at = json::int_or_zero(*session, "created_at");
     return 1;
 }
 
@@ -101,7 +103,14 @@ int id_session_create(const char* user_id, const char* username, char* id_out, s
 
 int id_session_verify(const char* session_id, char* user_id_out, size_t user_id_cap, char* username_out,
                       size_t username_cap) {
-    return guarded(0, [&] { return verify(session_id, user_id_out, user_id_cap, username_out, username_cap); });
+    return guarded(0, [&] { return verify(session_id, user_id_out, user_id_cap, username_out, username_cap, nullptr); });
+}
+
+int id_session_verify_v(const char* session_id, char* user_id_out, size_t user_id_cap, char* username_out,
+                        size_t username_cap, int64_t* created_at) {
+    return guarded(0, [&] {
+        return verify(session_id, user_id_out, user_id_cap, username_out, username_cap, created_at);
+    });
 }
 
 int id_session_delete(const char* session_id) {

@@ -6,11 +6,13 @@
 // "rotated" (exchanged tokens with their family, oldest first, at most ID_ROTATED_MAX of each
 // family, only of families with an active token; a family ends instead of rotating past them), and from the first user deletion on
 // "deleted_users" (user identifier -> {"expires_at"}: no new grant is stored for that user until
-// then). Other root members are carried through untouched. A section of the wrong type is left as
+// then), and from the first code exchanged with its refresh token on "exchanged_codes" (code ->
+// {"family", "expires_at"}: the family that code started, while the code would still be valid).
+// Other root members are carried through untouched. A section of the wrong type is left as
 // it is: nothing is added to it and nothing is found in it.
 //
-// Every change that saves also drops the exchanged tokens of families that have no active token
-// left (presenting one can end nothing); once the file has grown past kShedAbove bytes it also
+// Every change that saves also drops the exchanged tokens and codes of families that have no
+// active token left (presenting one can end nothing) and the exchanged codes past their expiry; once the file has grown past kShedAbove bytes it also
 // drops every session, code, refresh token and deletion mark past its expiry, and whatever else
 // can never be found, so that the store does not grow with the deployment's age.
 #pragma once
@@ -35,6 +37,7 @@ inline constexpr const char* kAuthCodes = "auth_codes";
 inline constexpr const char* kRefresh = "refresh";
 inline constexpr const char* kRotated = "rotated";
 inline constexpr const char* kDeletedUsers = "deleted_users";
+inline constexpr const char* kExchangedCodes = "exchanged_codes";
 
 // A tokens.json larger than this, as read by a change, is shed by that change.
 inline constexpr std::size_t kShedAbove = 1024 * 1024;
@@ -53,12 +56,13 @@ void load_tokens_mut(Document& doc);
 
 // What a tidy-up of the store removed, section by section.
 struct Dropped {
-    std::size_t sessions = 0, auth_codes = 0, refresh = 0, rotated = 0, deleted_users = 0;
-    std::size_t total() const { return sessions + auth_codes + refresh + rotated + deleted_users; }
+    std::size_t sessions = 0, auth_codes = 0, refresh = 0, rotated = 0, deleted_users = 0, exchanged_codes = 0;
+    std::size_t total() const { return sessions + auth_codes + refresh + rotated + deleted_users + exchanged_codes; }
 };
 
 // Drops from `doc` the exchanged tokens that can end nothing (not an object, no string "token",
-// or of a family without an active token; left alone while "refresh" is not an array) and, with
+// or of a family without an active token; left alone while "refresh" is not an array), the
+// exchanged codes that can end nothing (not an object, expired, or of such a family) and, with
 // `expired_too`, every session, code, refresh token and deletion mark past its expiry at `now`
 // (and any that is not an object, or a refresh record without a string "token").
 Dropped drop_unusable(Document& doc, std::int64_t now, bool expired_too);

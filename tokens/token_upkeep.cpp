@@ -41,21 +41,38 @@ struct FamilyHash {
     std::size_t operator()(std::string_view family) const { return std::hash<std::string_view>()(family); }
 };
 
-// The exchanged tokens whose presentation could end something: reuse detection and family
-// revocation remove the active records whose stored "family" is the exchanged token's family.
-std::size_t drop_ended_families(Document& doc) {
-    Value* rotated = member_mut(doc, kRotated);
-    const Value* refresh = json::member(doc, kRefresh);
-    if (!rotated || !rotated->IsArray() || rotated->Empty() || !refresh || !refresh->IsArray()) return 0;
-    std::unordered_set<std::string_view, FamilyHash> active;
-    active.reserve(refresh->Size());
-    for (const Value& record : refresh->GetArray()) {
+using Families = std::unordered_set<std::string_view, FamilyHash>;
+
+// The families of the active records: reuse detection and family revocation remove the active
+// records whose stored "family" is the exchanged token's or code's family.
+Families active_families(const Value& refresh) {
+    Families active;
+    active.reserve(refresh.Size());
+    for (const Value& record : refresh.GetArray()) {
         const std::string_view family = json::str(record, "family");
         if (!family.empty()) active.insert(family);
     }
-    return erase_elements_if(*rotated, [&active](const Value& record) {
-        return !has_token(record) || !active.contains(family_of(record));
-    });
+    return active;
+}
+
+// Keeps the exchanged tokens and codes whose presentation could end something; `dropped` gets
+// the counts.
+void drop_ended_families(Document& doc, std::int64_t now, Dropped& dropped) {
+    Value* rotated = member_mut(doc, kRotated);
+    Value* codes = member_mut(doc, kExchangedCodes);
+    const bool any_rotated = rotated && rotated->IsArray() && !rotated->Empty();
+    const bool any_codes = codes && codes->IsObject() && codes->MemberCount() > 0;
+    const Value* refresh = json::member(doc, kRefresh);
+    if ((!any_rotated && !any_codes) || !refresh || !refresh->IsArray()) return;
+    const Families active = active_families(*refresh);
+    if (any_rotated)
+        dropped.rotated = erase_elements_if(*rotated, [&active](const Value& record) {
+            return !has_token(record) || !active.contains(family_of(record));
+        });
+    if (any_codes)
+        dropped.exchanged_codes = erase_members_if(*codes, [&active, now](std::string_view, const Value& record) {
+            return !record.IsObject() || expired(record, now) || !active.contains(json::str(record, "family"));
+        });
 }
 
 }  // namespace
@@ -80,7 +97,7 @@ Dropped drop_unusable(Document& doc, std::int64_t now, bool expired_too) {
                 return !has_token(record) || expired(record, now);
             });
     }
-    dropped.rotated = drop_ended_families(doc);
+    drop_ended_families(doc, now, dropped);
     return dropped;
 }
 
@@ -161,8 +178,8 @@ int id_tokens_sweep(id_tokens_swept* out) {
                                      });
     });
     if (result == 0 && out)
-        *out = id_tokens_swept{dropped.sessions, dropped.auth_codes, dropped.refresh, dropped.rotated,
-                               dropped.deleted_users};
+        *out = id_tokens_swept{dropped.sessions, dropped.auth_codes + dropped.exchanged_codes, dropped.refresh,
+                               dropped.rotated, dropped.deleted_users};
     return result;
 }
 

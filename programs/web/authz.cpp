@@ -1,7 +1,5 @@
 #include "web/authz.hpp"
 
-#include <rapidjson/document.h>
-
 #include <cstring>
 #include <ctime>
 
@@ -77,29 +75,6 @@ bool has_word(std::string_view list, std::string_view word) {
         list = sp == std::string_view::npos ? std::string_view() : list.substr(sp + 1);
     }
     return false;
-}
-
-// The session's creation time, from the token store's listing of the user's sessions.
-int64_t session_created_at(const char* session_id, const char* user_id) {
-    char* text = id_refresh_token_list_json_scoped(user_id);
-    if (!text) return 0;
-    int64_t created = 0;
-    rapidjson::Document doc;
-    doc.Parse(text);
-    id_free(text);
-    if (doc.HasParseError() || !doc.IsObject()) return 0;
-    const auto sessions = doc.FindMember("sessions");
-    if (sessions == doc.MemberEnd() || !sessions->value.IsArray()) return 0;
-    for (const auto& s : sessions->value.GetArray()) {
-        if (!s.IsObject()) continue;
-        const auto id = s.FindMember("session_id");
-        if (id == s.MemberEnd() || !id->value.IsString() || std::strcmp(id->value.GetString(), session_id) != 0)
-            continue;
-        const auto at = s.FindMember("created_at");
-        if (at != s.MemberEnd() && at->value.IsInt64()) created = at->value.GetInt64();
-        break;
-    }
-    return created;
 }
 
 bool fail(AuthzError& err, bool page, std::string_view error, std::string_view description) {
@@ -186,18 +161,13 @@ bool parse_common(const Form& p, AuthzRequest& out, AuthzError& err) {
         return fail(err, false, "invalid_request", "This application must use PKCE with the S256 method.");
     }
 
-    // id_token_hint names the user the client expects; an expired one says nothing.
+    // id_token_hint names the user the client expects, expired or not.
     if (p.has("id_token_hint")) {
         id_jwt_claims claims{};
         const std::string hint(p.get("id_token_hint"));
-        const int r = id_jwt_verify(hint.c_str(), &claims);
-        if (r == ID_JWT_VALID) {
-            if (std::strcmp(claims.token_use, "id") != 0 || claims.iss != issuer() || !claims.sub[0])
-                return fail(err, false, "invalid_request", "The id_token_hint is not an ID token of this provider.");
-            out.hint_subject = claims.sub;
-        } else if (r != ID_JWT_EXPIRED) {
+        if (id_jwt_verify_hint(hint.c_str(), issuer().c_str(), nullptr, &claims) != ID_JWT_VALID)
             return fail(err, false, "invalid_request", "The id_token_hint is not an ID token of this provider.");
-        }
+        out.hint_subject = claims.sub;
     }
 
     for (const std::string_view name : kParams)
@@ -243,11 +213,11 @@ bool current_session(Session& out) {
     char sid[256];
     if (id_get_cookie_session(sid, sizeof sid) != 1) return false;
     char uid[256] = "", uname[256] = "";
-    if (id_session_verify(sid, uid, sizeof uid, uname, sizeof uname) != 1 || !uid[0]) return false;
     Session s;
+    if (id_session_verify_v(sid, uid, sizeof uid, uname, sizeof uname, &s.signed_in_at) != 1 || !uid[0] ||
+        s.signed_in_at <= 0)
+        return false;
     if (!id_user_find_by_id(uid, &s.user)) return false;
-    s.signed_in_at = session_created_at(sid, uid);
-    if (s.signed_in_at <= 0) return false;
     s.id = sid;
     out = s;
     return true;

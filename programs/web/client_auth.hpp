@@ -17,13 +17,10 @@ struct ClientAuthError {
 
 // Authenticates the calling client by exactly one method: HTTP Basic (client_secret_basic),
 // client_id and client_secret in the body (client_secret_post), or client_id alone for a public
-// client (none), through id_authenticate_client. Returns true with `out` filled, or false with
+// client (none), through id_authenticate_client, which form-urldecodes the Basic credentials as
+// RFC 6749 section 2.3.1 has clients encode them. Returns true with `out` filled, or false with
 // `err`: 401 invalid_client for unknown clients and wrong or missing secrets, 400 invalid_request
 // when a request uses two methods or names two clients.
 bool authenticate_client(const Form& params, id_client& out, ClientAuthError& err);
-// The client id and secret of an Authorization header "Basic <base64(id:secret)>" (scheme in
-// any case), each form-urldecoded as RFC 6749 section 2.3.1 has clients encode them. False for
-// any other header, text that does not decode, or no ":".
-bool basic_credentials(std::string_view header, std::string& id, std::string& secret);
 
 }  // namespace web

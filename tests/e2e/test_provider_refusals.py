@@ -47,6 +47,22 @@ class ProviderCase(unittest.TestCase):
         self.assertIn(answer.status, (302, 303), answer.text)
         return answer.query()["code"], verifier, browser
 
+    def expired_copy(self, id_token):
+        """`id_token` signed again with the provider's active key, expired an hour ago."""
+        import time
+
+        import jwt
+        from cryptography.hazmat.primitives import serialization
+        with open(os.path.join(self.p.data_dir, "keys.json")) as f:
+            keys = json.load(f)
+        entry = [k for k in keys["keys"] if k["kid"] == keys["active"]][0]
+        der = base64.urlsafe_b64decode(entry["priv_der_b64"] + "=" * (-len(entry["priv_der_b64"]) % 4))
+        key = serialization.load_der_private_key(der, None)
+        claims = jwt.decode(id_token, options={"verify_signature": False})
+        now = int(time.time())
+        claims.update(iat=now - 7200, exp=now - 3600, auth_time=now - 7200)
+        return jwt.encode(claims, key, algorithm="RS256", headers={"kid": entry["kid"]})
+
     def assert_page_headers(self, answer):
         csp = answer.header("Content-Security-Policy")
         self.assertIn("frame-ancestors 'none'", csp)
@@ -148,6 +164,12 @@ class AuthorizationRefusals(ProviderCase):
         # Alice's own hint is fine.
         answer = browser.request("GET", self.authz_query(id_token_hint=alice_token, prompt="none")[0])
         self.assertIn("code", answer.query())
+        # Expired, the hint still names its user.
+        expired = self.expired_copy(alice_token)
+        answer = bob.request("GET", self.authz_query(id_token_hint=expired, prompt="none")[0])
+        self.assertEqual(answer.query()["error"], "login_required")
+        answer = browser.request("GET", self.authz_query(id_token_hint=expired, prompt="none")[0])
+        self.assertIn("code", answer.query())
 
     def test_a_sealed_request_cannot_be_changed(self):
         browser = self.p.browser()
@@ -184,8 +206,12 @@ class TokenRefusals(ProviderCase):
                 answer = self.p.exchange(wrong, code, verifier, basic=basic)
                 self.assert_token_error(answer, 401, "invalid_client")
                 self.assertEqual(answer.header("WWW-Authenticate"), 'Basic realm="tarn"')
-        # Failed authentication does not spend the code.
-        self.assertEqual(self.p.exchange(self.app, code, verifier).status, 200)
+        # Failed authentication does not spend the code; credentials form-urlencoded before
+        # base64 (RFC 6749 2.3.1: every byte, here) authenticate.
+        encoded = "".join("%%%02X" % b for b in ("%s" % self.app.secret).encode())
+        cred = base64.b64encode(("%s:%s" % (self.app.client_id.replace("_", "%5F"), encoded)).encode()).decode()
+        form = {"grant_type": "authorization_code", "code": code, "code_verifier": verifier, "redirect_uri": CB}
+        self.assertEqual(self.p.post("/token", form, {"Authorization": "Basic " + cred}).status, 200)
         form = {"grant_type": "authorization_code", "code": "x", "redirect_uri": CB}
         cred = base64.b64encode(("%s:%s" % (self.app.client_id, self.app.secret)).encode()).decode()
         cases = [
@@ -218,6 +244,15 @@ class TokenRefusals(ProviderCase):
                 # Every failed exchange spends the code.
                 self.assert_token_error(self.p.exchange(self.app, code, verifier), 400, "invalid_grant")
         self.assert_token_error(self.p.exchange(self.app, "code_" + "A" * 32, "v" * 43), 400, "invalid_grant")
+        # A code presented again ends what its first exchange issued: the refresh token and the
+        # token it was rotated into.
+        code, verifier, _ = self.code()
+        first = self.p.exchange(self.app, code, verifier).json()
+        rotated = self.p.token(self.app, {"grant_type": "refresh_token", "refresh_token": first["refresh_token"]})
+        self.assertEqual(rotated.status, 200)
+        self.assert_token_error(self.p.exchange(self.app, code, verifier), 400, "invalid_grant")
+        refresh = {"grant_type": "refresh_token", "refresh_token": rotated.json()["refresh_token"]}
+        self.assert_token_error(self.p.token(self.app, refresh), 400, "invalid_grant")
         # A client with two redirect URIs: the code is bound to the one of its request.
         code, verifier, _ = self.code(client=two_uris, redirect_uri="http://127.0.0.1:9/second")
         self.assert_token_error(self.p.exchange(two_uris, code, verifier), 400, "invalid_grant")
@@ -308,12 +343,16 @@ class IssuedTokens(ProviderCase):
         self.assertEqual((at["sub"], at["scope"], at["client_id"], at["token_use"]),
                          (self.user_id, "openid profile", self.app.client_id, "access"))
         self.assertEqual(at["exp"] - at["iat"], 3600)
-        # A refresh keeps the grant; its ID token has no nonce and no auth_time.
-        refreshed = self.p.token(self.app, {"grant_type": "refresh_token", "refresh_token": tokens["refresh_token"]})
-        idt2 = verify(refreshed.json()["id_token"], audience=self.app.client_id, issuer=self.p.issuer)
-        self.assertEqual(idt2["sub"], self.user_id)
-        self.assertNotIn("nonce", idt2)
-        self.assertNotIn("auth_time", idt2)
+        # A refresh keeps the grant; its ID token has no nonce and the original sign-in time,
+        # through every rotation.
+        refresh = tokens["refresh_token"]
+        for _ in range(2):
+            refreshed = self.p.token(self.app, {"grant_type": "refresh_token", "refresh_token": refresh}).json()
+            idt2 = verify(refreshed["id_token"], audience=self.app.client_id, issuer=self.p.issuer)
+            self.assertEqual(idt2["sub"], self.user_id)
+            self.assertNotIn("nonce", idt2)
+            self.assertEqual(idt2["auth_time"], idt["auth_time"])
+            refresh = refreshed["refresh_token"]
 
 
 class UserInfoAndRevocation(ProviderCase):
@@ -573,6 +612,14 @@ class SignOut(ProviderCase):
         answer = b.submit(page)
         self.assertEqual(answer.status, 303)
         self.assertEqual(answer.header("Location"), CB + "?state=bye")
+        self.assertNotIn("id_session", b.cookies)
+        # An expired ID token of the signed-in user still signs out at once and names the
+        # client whose registered URI the browser goes to.
+        code, verifier, b = self.code(browser=b)
+        answer = b.request("GET", "/logout?" + urllib.parse.urlencode(
+            {"id_token_hint": self.expired_copy(id_token), "post_logout_redirect_uri": CB, "state": "late"}))
+        self.assertEqual(answer.status, 302)
+        self.assertEqual(answer.header("Location"), CB + "?state=late")
         self.assertNotIn("id_session", b.cookies)
         # A hint naming another client than client_id is refused.
         answer = b.request("GET", "/logout?" + urllib.parse.urlencode(

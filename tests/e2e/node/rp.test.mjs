@@ -103,6 +103,7 @@ test('refresh rotates; the old token presented again is refused and ends the new
   assert.notEqual(refreshed.refresh_token, tokens.refresh_token);
   assert.notEqual(refreshed.access_token, tokens.access_token);
   assert.equal(refreshed.claims().sub, user.id);
+  assert.equal(refreshed.claims().auth_time, tokens.claims().auth_time, 'the original sign-in time');
   assert.equal(refreshed.scope, 'openid profile email');
   const info = await client.fetchUserInfo(config, refreshed.access_token, user.id);
   assert.equal(info.sub, user.id);

@@ -105,8 +105,11 @@ void authorization_code(const web::Form& form, const id_client& client) {
                                        verifier.empty() ? nullptr : verifier.c_str(), &rec);
     if (r != 0) return web::oauth_error(400, "invalid_grant", code_failure(r));
     Grant grant;
-    if (!rec.user_id[0] || !id_user_find_by_id(rec.user_id, &grant.user))
-        return web::oauth_error(400, "invalid_grant", "The user of this grant no longer exists.");
+    // The code is spent either way; a users.json that cannot be read is the server's failure,
+    // not the grant's.
+    const int user = rec.user_id[0] ? id_user_lookup_by_id(rec.user_id, &grant.user) : 0;
+    if (user < 0) return web::oauth_error(503, "temporarily_unavailable", "The user of this grant cannot be read now.");
+    if (user == 0) return web::oauth_error(400, "invalid_grant", "The user of this grant no longer exists.");
     grant.client_id = client.client_id;
     grant.scope = rec.scope;
     grant.nonce = rec.nonce;
@@ -120,16 +123,24 @@ void refresh_token(const web::Form& form, const id_client& client) {
     // A narrower scope is checked before the token is spent; a token that is not active goes on
     // to the rotation, which ends the family of an exchanged one.
     id_refresh_token found{};
-    if (form.has("scope") && id_refresh_token_find(token.c_str(), &found) &&
-        std::strcmp(found.client_id, client.client_id) == 0 && !scope_within(requested.c_str(), found.scope))
+    const bool active = id_refresh_token_find(token.c_str(), &found) == 1;
+    if (form.has("scope") && active && std::strcmp(found.client_id, client.client_id) == 0 &&
+        !scope_within(requested.c_str(), found.scope))
         return web::oauth_error(400, "invalid_scope", "The scope exceeds the one granted.");
+    // The user is read before the token is spent, so that a users.json that cannot be read now
+    // costs nothing: the token is left as it is for a retry.
+    Grant grant;
+    int user = active && found.user_id[0] ? id_user_lookup_by_id(found.user_id, &grant.user) : 0;
+    if (user < 0) return web::oauth_error(503, "temporarily_unavailable", "The user of this grant cannot be read now.");
     char next[128];
     id_refresh_token rec{};
     if (id_refresh_token_rotate(token.c_str(), client.client_id, next, sizeof next, &rec) != 0)
         return web::oauth_error(400, "invalid_grant", "The refresh token is not valid.");
-    Grant grant;
-    if (!rec.user_id[0] || !id_user_find_by_id(rec.user_id, &grant.user)) {
+    if (!active || std::strcmp(rec.user_id, found.user_id) != 0)
+        user = rec.user_id[0] ? id_user_lookup_by_id(rec.user_id, &grant.user) : 0;
+    if (user <= 0) {
         id_refresh_token_revoke(next);
+        if (user < 0) return web::oauth_error(503, "temporarily_unavailable", "The user of this grant cannot be read now.");
         return web::oauth_error(400, "invalid_grant", "The user of this grant no longer exists.");
     }
     grant.client_id = client.client_id;

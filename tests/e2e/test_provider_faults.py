@@ -114,6 +114,25 @@ class StoreFaults(ProviderCase):
                 self.assertNotIn("acc_alice", json.load(f))
 
 
+class LongRequests(ProviderCase):
+    def test_a_request_within_the_limits_survives_sign_in_and_consent(self):
+        # A state of 2048 bytes is within the limit; carried while the user signs in, it must
+        # still fit the web server's request line (8 KiB) on every redirect.
+        cases = [
+            ("ASCII", "a" * 2048),
+            ("UTF-8", "\u00e9" * 1024),
+            ("JSON", json.dumps({"k%d" % i: "v w" for i in range(300)})[:2048]),
+        ]
+        for name, state in cases:
+            with self.subTest(name):
+                verifier, challenge = pkce_pair()
+                answer = self.p.browser().authorize(self.app, "alice", PASSWORD, state=state,
+                                                    code_challenge=challenge, code_challenge_method="S256")
+                self.assertIn(answer.status, (302, 303), answer.text[:300])
+                self.assertEqual(answer.query()["state"], state)
+                self.assertEqual(self.p.exchange(self.app, answer.query()["code"], verifier).status, 200)
+
+
 class Races(ProviderCase):
     def race(self, n, attempt):
         answers = [None] * n

@@ -1,7 +1,8 @@
 // The provider programs' readers of request text: form fields (query strings and form bodies),
 // cookies, and HTTP Basic client credentials. Fields are checked against a decoder written from
-// the rules, character by character, and must survive form_encode and a second parse unchanged;
-// a cookie against a split at ";"; Basic credentials built from two texts must come back whole.
+// the rules, character by character, and must survive form_encode, form_encode_compact and a
+// second parse unchanged; a cookie against a split at ";"; Basic credentials built from two texts
+// must come back whole.
 //
 // Input: the form text, a NUL, the Cookie header, a NUL, a cookie name, a NUL, a client id, a
 // NUL, a secret, a NUL, then an Authorization header read as it stands.
@@ -117,6 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(form.fields() == *expected);
         web::Form again;
         FUZZ_CHECK(again.parse(web::form_encode(form)) && again.fields() == *expected);
+        web::Form compact;
+        FUZZ_CHECK(compact.parse(web::form_encode_compact(form)) && compact.fields() == *expected);
         for (const auto& [n, v] : *expected) FUZZ_CHECK(form.has(n) && form.count(n) >= 1);
         if (!expected->empty()) FUZZ_CHECK(form.get((*expected)[0].first) == (*expected)[0].second);
     } else {

@@ -281,7 +281,7 @@ bool resume_authz(std::string_view sealed, AuthzRequest& out, AuthzError& err) {
 std::string seal_request(const AuthzRequest& req) {
     Form carried = req.params;
     carried.add("t", std::to_string(req.started));
-    return seal("authz", form_encode(carried));
+    return seal("authz", form_encode_compact(carried));
 }
 
 bool session_satisfies(const AuthzRequest& req, const Session& session, int64_t at) {

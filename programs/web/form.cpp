@@ -102,4 +102,28 @@ std::string form_encode(const Form& form) {
     return out;
 }
 
+std::string form_encode_compact(const Form& form) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    auto put = [&out](std::string_view text) {
+        for (const char ch : text) {
+            if (ch == '%' || ch == '&' || ch == '=' || ch == '+') {
+                const auto c = static_cast<unsigned char>(ch);
+                out.push_back('%');
+                out.push_back(kHex[c >> 4]);
+                out.push_back(kHex[c & 15]);
+            } else {
+                out.push_back(ch);
+            }
+        }
+    };
+    for (const auto& [name, value] : form.fields()) {
+        if (!out.empty()) out.push_back('&');
+        put(name);
+        out.push_back('=');
+        put(value);
+    }
+    return out;
+}
+
 }  // namespace web

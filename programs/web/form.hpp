@@ -44,5 +44,9 @@ private:
 std::string url_encode(std::string_view text);
 // The fields of `form` as "name=value&..." with both sides url_encode'd.
 std::string form_encode(const Form& form);
+// As form_encode, escaping only the bytes Form::parse reads specially ("%", "&", "=", "+"), so
+// that a text carried inside a seal grows by nothing else (url_encode triples every byte of
+// UTF-8). Form::parse reads it back byte for byte; not for a URL.
+std::string form_encode_compact(const Form& form);
 
 }  // namespace web

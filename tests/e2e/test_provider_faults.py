@@ -81,6 +81,8 @@ class StoreFaults(ProviderCase):
             ("refresh", lambda t: self.refresh(t["refresh_token"]), "users.json", "directory"),
             ("refresh", lambda t: self.refresh(t["refresh_token"]), "users.json", "unparseable"),
             ("UserInfo", lambda t: self.userinfo(t["access_token"]), "users.json", "unparseable"),
+            ("refresh", lambda t: self.refresh(t["refresh_token"]), "tokens.json", "directory"),
+            ("refresh", lambda t: self.refresh(t["refresh_token"]), "keys.json", "directory"),
         ]
         for name, attempt, store, how in cases:
             with self.subTest(name, store=store, how=how):
@@ -91,12 +93,19 @@ class StoreFaults(ProviderCase):
                 again = self.refresh(tokens["refresh_token"])
                 self.assertEqual(again.status, 200, again.text)
 
-    def test_code_exchange_with_unreadable_users_is_a_server_error(self):
-        verifier, challenge = pkce_pair()
-        answer = self.p.browser().authorize(self.app, "alice", PASSWORD, code_challenge=challenge,
-                                            code_challenge_method="S256")
-        with Unusable(self.p.data_dir, "users.json", "unparseable"):
-            self.assert_unavailable(self.p.exchange(self.app, answer.query()["code"], verifier))
+    def test_code_exchange_with_a_store_that_cannot_be_read_is_a_server_error(self):
+        # (the store, how, whether the code is still good afterwards: a code that was found is
+        # spent whatever follows)
+        cases = [("users.json", "unparseable", False), ("tokens.json", "directory", True)]
+        for store, how, kept in cases:
+            with self.subTest(store=store, how=how):
+                verifier, challenge = pkce_pair()
+                answer = self.p.browser().authorize(self.app, "alice", PASSWORD, code_challenge=challenge,
+                                                    code_challenge_method="S256")
+                code = answer.query()["code"]
+                with Unusable(self.p.data_dir, store, how):
+                    self.assert_unavailable(self.p.exchange(self.app, code, verifier))
+                self.assertEqual(self.p.exchange(self.app, code, verifier).status, 200 if kept else 400)
 
     def test_sign_in_with_unreadable_users_counts_no_failure(self):
         b = self.p.browser()

@@ -163,6 +163,10 @@ int id_refresh_token_end_family(const char *token, const char *client_id);
 /* 1 when `token` is active (expired or not: the caller checks expires_at and client_id), filling
  * `out` when non-NULL (family: the token itself when none is stored); else 0, `out` untouched. */
 int id_refresh_token_find(const char *token, id_refresh_token *out);
+/* 1 when tokens.json is missing or reads as a JSON object, else 0 (it exists but cannot be read or
+ * parsed, its root is not an object, or memory runs out): tells a caller whose -1 may mean
+ * "unknown" or "store failure" which one it was. Reads only. */
+int id_tokens_readable(void);
 
 /* Removes from tokens.json everything that can no longer be used, whatever its size: sessions,
  * codes and refresh tokens past their expiry, exchanged tokens of families with no active token,

@@ -67,8 +67,13 @@ bool authenticate_client(const Form& params, id_client& out, ClientAuthError& er
     int from_header = 0;
     id_client client{};
     if (id_authenticate_client(id.c_str(), secret.empty() ? nullptr : secret.c_str(), &client, &from_header, msg,
-                               sizeof msg) != 0)
+                               sizeof msg) != 0) {
+        // A clients.json that cannot be read now is not the client's fault: a 401 would tell it
+        // that its credentials are wrong.
+        if (id_client_lookup_by_id(id.c_str(), nullptr) < 0)
+            return fail(err, 503, "temporarily_unavailable", "The list of clients cannot be read now.");
         return fail(err, 401, "invalid_client", "Client authentication failed.");
+    }
     out = client;
     return true;
 }

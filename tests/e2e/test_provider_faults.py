@@ -119,6 +119,12 @@ class ProviderFaults(unittest.TestCase):
                 self.assertEqual(answer.query()["state"], state)
                 self.assertEqual(self.p.exchange(self.app, answer.query()["code"], verifier).status, 200)
 
+    def test_a_body_the_programs_never_read_is_refused_before_it_is_buffered(self):
+        form = {"Content-Type": "application/x-www-form-urlencoded"}
+        for size, status in ((1024 * 1024, 400), (1024 * 1024 + 1, 413), (64 * 1024 * 1024, 413)):
+            with self.subTest(size=size):
+                self.assertEqual(self.p.server.get("/token", "POST", b"a" * size, form)[0], status)
+
     def test_one_code_or_refresh_token_is_exchanged_once_among_concurrent_requests(self):
         answer, verifier = self.code()
         refresh = self.tokens()["refresh_token"]

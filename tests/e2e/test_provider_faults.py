@@ -101,6 +101,14 @@ class ProviderFaults(unittest.TestCase):
                                         % (self.app.client_id, CB))
         self.assertEqual((page.status, page.header("Location")), (503, None))
 
+    def test_sign_out_that_cannot_end_the_session_says_so(self):
+        b = self.p.browser()
+        b.submit(b.get("/signin"), username="alice", password=PASSWORD)
+        with Unusable(self.p.data_dir, "tokens.json", "directory"):
+            self.assertEqual(b.get("/logout").status, 503)
+        self.assertIn("id_session", b.cookies)  # kept for a retry: the session still lives
+        self.assertIn("You are signed out.", b.submit(b.get("/logout")).text)
+
     def test_sign_in_with_unreadable_users_counts_no_failure(self):
         b = self.p.browser()
         page = b.get("/signin")

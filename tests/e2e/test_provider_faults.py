@@ -80,9 +80,13 @@ class ProviderFaults(ProviderCase):
     def test_sign_in_with_unreadable_users_counts_no_failure(self):
         b = self.p.browser()
         page = b.get("/signin")
-        with unusable(self.p.data_dir, "users.json", "unparseable"):
-            for _ in range(4):
-                self.assertEqual(b.submit(page, username="alice", password=PASSWORD).status, 503)
+        for store, how in (("users.json", "unparseable"), ("secret.key", "directory")):
+            with unusable(self.p.data_dir, store, how):
+                for _ in range(4):
+                    self.assertEqual(b.submit(page, username="alice", password=PASSWORD).status, 503, store)
+        # A name that is not UTF-8 names nobody: the answer for a wrong name, not a server failure.
+        answer = b.submit(page, username=b"\xffalice", password=PASSWORD)
+        self.assertEqual((answer.status, "Wrong username or password." in answer.text), (401, True))
         self.assertEqual(b.submit(page, username="alice", password=PASSWORD).status, 200)
 
     def test_long_requests_and_bodies(self):

@@ -104,6 +104,26 @@ std::string percent_all(std::string_view s) {
     return out;
 }
 
+// UTF-8 as code points: a lead byte announcing 0 to 3 continuation bytes, the value the
+// shortest form for its length, not a surrogate, at most U+10FFFF.
+bool reference_utf8(std::string_view s) {
+    static constexpr std::uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const int more = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+        if (more < 0 || (more > 0 && i + more >= s.size())) return false;
+        std::uint32_t cp = more == 0 ? c : c & (0x3Fu >> more);
+        for (int k = 1; k <= more; ++k) {
+            const auto b = static_cast<unsigned char>(s[i + k]);
+            if ((b >> 6) != 2) return false;
+            cp = cp << 6 | (b & 0x3F);
+        }
+        if (cp < kLeast[more] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += more + 1;
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -111,6 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text = in.until('\0'), cookies = in.until('\0'), cookie_name = in.until('\0');
     const std::string_view id = in.until('\0'), secret = in.until('\0'), authorization = in.rest();
 
+    FUZZ_CHECK(web::is_utf8(text) == reference_utf8(text));
     web::Form form;
     const std::optional<Fields> expected = reference_parse(text);
     FUZZ_CHECK(form.parse(text) == expected.has_value());

@@ -79,7 +79,9 @@ int sign_in(const web::Form& form, View& view) {
         view.message = "Enter your username and password.";
         return 400;
     }
-    if (username.size() > kMaxUsername || password.size() > kMaxPassword) {
+    // A name that is not UTF-8 names nobody (every stored text is UTF-8), and the sign-in
+    // protection cannot record it: the answer for a wrong name, with nothing to check.
+    if (username.size() > kMaxUsername || password.size() > kMaxPassword || !web::is_utf8(username)) {
         view.message = "Wrong username or password.";
         return 401;
     }

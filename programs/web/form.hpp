@@ -39,6 +39,10 @@ private:
     std::vector<std::pair<std::string, std::string>> fields_;
 };
 
+// True when `text` is well-formed UTF-8 (no overlong forms, surrogates or code points past
+// U+10FFFF): what every stored text is.
+bool is_utf8(std::string_view text);
+
 // Percent-encodes every byte but ASCII letters, digits and "-._~" (upper-case hex): the form
 // that Form::parse reads back byte for byte and that a URL query carries unchanged.
 std::string url_encode(std::string_view text);

@@ -171,6 +171,8 @@ bool parse_common(const Form& p, AuthzRequest& out, AuthzError& err) {
         out.max_age = to_int(p.get("max_age"));
     }
     if (p.get("nonce").size() > kMaxShort) return fail(err, false, "invalid_request", "The nonce is too long.");
+    // The nonce is stored with the code, and the token store holds UTF-8 only.
+    if (!is_utf8(p.get("nonce"))) return fail(err, false, "invalid_request", "The nonce is not UTF-8 text.");
     out.nonce = p.get("nonce");
     if (p.get("login_hint").size() <= kMaxShort) out.login_hint = p.get("login_hint");
 

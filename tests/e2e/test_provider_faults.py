@@ -8,6 +8,7 @@ import threading
 import unittest
 import urllib.parse
 
+from provider import forms_of
 from test_provider_refusals import CB, PASSWORD, ProviderCase
 
 
@@ -89,6 +90,20 @@ class ProviderFaults(ProviderCase):
         answer = b.submit(page, username=b"\xffalice", password=PASSWORD)
         self.assertEqual((answer.status, "Wrong username or password." in answer.text), (401, True))
         self.assertEqual(b.submit(page, username="alice", password=PASSWORD).status, 200)
+
+    def test_the_address_budget_is_per_client_behind_a_proxy(self):
+        # Behind the reverse proxy every connection comes from loopback; the address the proxy
+        # adds to X-Forwarded-For is the one the budget counts, so one client's failures cannot
+        # shut sign-in for all.
+        b = self.p.browser()
+        page = b.get("/signin")
+        fields = dict(forms_of(page.text)[0]["fields"], password="wrong")
+        sign_in = lambda name, forwarded: b.request("POST", "/signin", form=dict(fields, username=name),
+                                                    headers={"X-Forwarded-For": forwarded}).status
+        self.assertEqual([sign_in("nobody%d" % i, "203.0.113.7") for i in range(21)], [401] * 20 + [429])
+        self.assertEqual(sign_in("nobody", "198.51.100.4"), 401)
+        with open(os.path.join(self.p.data_dir, "audit_log.json")) as f:
+            self.assertEqual({e["ip"] for e in json.load(f)}, {"203.0.113.7", "198.51.100.4"})
 
     def test_long_requests_and_bodies(self):
         # A state of 2048 bytes, carried while the user signs in, fits lighttpd's 8 KiB request

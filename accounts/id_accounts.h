@@ -42,6 +42,11 @@ int id_user_find_by_id(const char *id, id_user *out);
 int id_user_find_by_username(const char *username, id_user *out);
 /* As id_user_find_by_id, matching "username" ignoring ASCII case. */
 int id_user_find_by_username_ci(const char *username, id_user *out);
+/* As id_user_find_by_id and id_user_find_by_username_ci, but -1 (`out` untouched) when users.json
+ * exists and cannot be read, does not parse or is not an array, or memory runs out: a caller can
+ * tell "no such user" (0) from "cannot tell now" and keep what depends on the answer. */
+int id_user_lookup_by_id(const char *id, id_user *out);
+int id_user_lookup_by_username_ci(const char *username, id_user *out);
 
 /* Creates a user; the first of a store is "owner", later ones id_role_name(role). Returns 0 and
  * copies the new "usr_" identifier into id_out (cut to id_cap) when given; else, with nothing

@@ -37,19 +37,23 @@ bool load_users(Document& doc) {
 }
 
 // The lookups: 1 and `out` filled (when given) for the first user `find` returns, else 0 with
-// `out` untouched. A null or empty key reads nothing.
+// `out` untouched. A null or empty key reads nothing. `failed` is the result when users.json
+// exists but cannot be used (unreadable, invalid, not an array, or memory runs out): 0 for the
+// written lookups, -1 for those that tell "no such user" from "cannot tell".
 template <class Find>
-int lookup(const char* key, id_user* out, Find&& find) {
+int lookup(const char* key, id_user* out, Find&& find, int failed = 0) {
     if (!key || !*key) return 0;
     try {
         Document doc;
-        if (!load_users(doc)) return 0;
+        const LoadStatus status = load_document(users::kFile, doc);
+        if (status == LoadStatus::missing) return 0;
+        if (status != LoadStatus::loaded || !doc.IsArray()) return failed;
         const Value* user = find(static_cast<const Value&>(doc), std::string_view(key));
         if (!user) return 0;
         if (out) users::fill_user(*user, *out);
         return 1;
     } catch (...) {
-        return 0;
+        return failed;
     }
 }
 
@@ -103,6 +107,16 @@ const char* id_role_name(const char* role) { return users::role_name(role ? role
 
 int id_user_find_by_id(const char* id, id_user* out) {
     return lookup(id, out, [](const Value& root, std::string_view key) { return users::find_by_id(root, key); });
+}
+
+int id_user_lookup_by_id(const char* id, id_user* out) {
+    return lookup(id, out, [](const Value& root, std::string_view key) { return users::find_by_id(root, key); }, -1);
+}
+
+int id_user_lookup_by_username_ci(const char* username, id_user* out) {
+    return lookup(
+        username, out, [](const Value& root, std::string_view key) { return users::find_by_username_ci(root, key); },
+        -1);
 }
 
 int id_user_find_by_username(const char* username, id_user* out) {

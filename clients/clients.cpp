@@ -167,9 +167,13 @@ int create_client(const char* name, const char* const* redirect_uris, std::size_
     return 0;
 }
 
-int find_client(const char* client_id, id_client* out) {
+// 1 found, 0 not found (also no clients.json); `failed` when clients.json exists but cannot be
+// used.
+int find_client(const char* client_id, id_client* out, int failed = 0) {
     Document doc;
-    if (load_document(kClientsFile, doc) != LoadStatus::loaded || !doc.IsArray()) return 0;
+    const LoadStatus status = load_document(kClientsFile, doc);
+    if (status == LoadStatus::missing) return 0;
+    if (status != LoadStatus::loaded || !doc.IsArray()) return failed;
     for (const Value& el : doc.GetArray()) {
         if (!el.IsObject() || !json::str_is(el, "client_id", client_id)) continue;
         if (out) fill_client(el, client_id, *out);
@@ -280,6 +284,15 @@ int id_client_find_by_id(const char* client_id, id_client* out) {
         return find_client(client_id, out);
     } catch (...) {
         return 0;
+    }
+}
+
+int id_client_lookup_by_id(const char* client_id, id_client* out) {
+    if (!client_id || !*client_id) return 0;
+    try {
+        return find_client(client_id, out, -1);
+    } catch (...) {
+        return -1;
     }
 }
 

@@ -59,6 +59,10 @@ int id_client_create_v(const char *name, const char *const *redirect_uris, size_
  * fills `out` (when non-NULL), or 0 with `out` untouched (NULL or empty id, no clients.json, one
  * that does not parse or whose root is not an array, no match). */
 int id_client_find_by_id(const char *client_id, id_client *out);
+/* As id_client_find_by_id, but -1 (`out` untouched) when clients.json exists and cannot be read,
+ * does not parse or is not an array, or memory runs out: "no such client" (0) told apart from
+ * "cannot tell now". */
+int id_client_lookup_by_id(const char *client_id, id_client *out);
 /* 1 when `secret` is non-empty and equals the record's non-empty secret (compared in constant
  * time for equal lengths), else 0; also 0 for a NULL record or secret. */
 int id_client_verify_secret(const id_client *client, const char *secret);

@@ -1,6 +1,7 @@
 // The provider programs' readers of request text: form fields (query strings and form bodies) and
 // cookies. Fields are checked against a decoder written from the rules, character by character,
-// and must survive form_encode and a second parse unchanged; a cookie against a split at ";".
+// and must survive form_encode, form_encode_compact and a second parse unchanged; a cookie
+// against a split at ";"; is_utf8 against a reference reading of UTF-8.
 // (HTTP Basic credentials are the library's to decode: the clients_auth target checks them.)
 //
 // Input: the form text, a NUL, the Cookie header, a NUL, a cookie name, a NUL; the rest (a client
@@ -90,12 +91,33 @@ std::string reference_cookie(std::string_view header, std::string_view name) {
     return {};
 }
 
+// UTF-8 as code points: a lead byte announcing 0 to 3 continuation bytes, the value the
+// shortest form for its length, not a surrogate, at most U+10FFFF.
+bool reference_utf8(std::string_view s) {
+    static constexpr std::uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const int more = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+        if (more < 0 || (more > 0 && i + more >= s.size())) return false;
+        std::uint32_t cp = more == 0 ? c : c & (0x3Fu >> more);
+        for (int k = 1; k <= more; ++k) {
+            const auto b = static_cast<unsigned char>(s[i + k]);
+            if ((b >> 6) != 2) return false;
+            cp = cp << 6 | (b & 0x3F);
+        }
+        if (cp < kLeast[more] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += more + 1;
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Input in(data, size);
     const std::string_view text = in.until('\0'), cookies = in.until('\0'), cookie_name = in.until('\0');
 
+    FUZZ_CHECK(web::is_utf8(text) == reference_utf8(text));
     web::Form form;
     const std::optional<Fields> expected = reference_parse(text);
     FUZZ_CHECK(form.parse(text) == expected.has_value());
@@ -103,6 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(form.fields() == *expected);
         web::Form again;
         FUZZ_CHECK(again.parse(web::form_encode(form)) && again.fields() == *expected);
+        web::Form compact;
+        FUZZ_CHECK(compact.parse(web::form_encode_compact(form)) && compact.fields() == *expected);
         for (const auto& [n, v] : *expected) FUZZ_CHECK(form.has(n) && form.count(n) >= 1);
         if (!expected->empty()) FUZZ_CHECK(form.get((*expected)[0].first) == (*expected)[0].second);
     } else {

@@ -92,8 +92,13 @@ int main() {
             return 0;
         }
     }
+    // A session that cannot be ended is not reported ended: the cookie stays for a retry, since
+    // a copy of it elsewhere would still sign in.
     char sid[256];
-    if (id_get_cookie_session(sid, sizeof sid) == 1) id_session_delete(sid);
+    if (id_get_cookie_session(sid, sizeof sid) == 1 && id_session_delete(sid) != 0) {
+        web::message_page(503, "Sign-out could not be completed", "Try again in a moment.");
+        return 0;
+    }
     if (signed_in) {
         char address[64];
         id_client_ip(address, sizeof address);

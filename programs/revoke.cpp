@@ -40,12 +40,20 @@ int main() {
         web::oauth_error(400, "invalid_request", "The token is missing.");
         return 0;
     }
-    // The hint only says where to look first; both kinds are looked for.
-    if (token.size() <= ID_JWT_TOKEN_CAP && id_refresh_token_revoke_family(token.c_str(), client.client_id) == 0) {
+    // The hint only says where to look first; both kinds are looked for. A refresh token whose
+    // store cannot be changed is not reported revoked: the client would forget a token that
+    // still works.
+    const int ended = token.size() <= ID_JWT_TOKEN_CAP ? id_refresh_token_end_family(token.c_str(), client.client_id) : 0;
+    if (ended <= 0) {
         id_jwt_claims claims{};
-        if (id_jwt_verify(token.c_str(), &claims) == ID_JWT_VALID && std::strcmp(claims.token_use, "access") == 0 &&
-            claims.iss == iss && claims.jti[0] && std::strcmp(claims.aud, client.client_id) == 0 &&
+        const bool access = token.size() <= ID_JWT_TOKEN_CAP && id_jwt_verify(token.c_str(), &claims) == ID_JWT_VALID &&
+                            std::strcmp(claims.token_use, "access") == 0 && claims.iss == iss && claims.jti[0];
+        if (access && std::strcmp(claims.aud, client.client_id) == 0 &&
             id_revoke_add_jti(claims.jti, claims.exp, claims.sub, client.client_id) != 0) {
+            web::oauth_error(503, "temporarily_unavailable", "The revocation could not be stored.");
+            return 0;
+        }
+        if (ended < 0 && !access) {
             web::oauth_error(503, "temporarily_unavailable", "The revocation could not be stored.");
             return 0;
         }

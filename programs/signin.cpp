@@ -79,9 +79,18 @@ int sign_in(const web::Form& form, View& view) {
         view.message = "Enter your username and password.";
         return 400;
     }
-    if (username.size() > kMaxUsername || password.size() > kMaxPassword) {
+    // A name that is not UTF-8 names nobody (every stored text is UTF-8), and the sign-in
+    // protection cannot record it: the answer for a wrong name, with nothing to check.
+    if (username.size() > kMaxUsername || password.size() > kMaxPassword || !web::is_utf8(username)) {
         view.message = "Wrong username or password.";
         return 401;
+    }
+    // A users.json that cannot be read now would make every name wrong: refuse before the
+    // attempt is counted, so that a fault of the server locks nobody out.
+    id_user user{};
+    if (id_user_lookup_by_username_ci(username.c_str(), &user) < 0) {
+        view.message = "Sign-in is unavailable right now. Try again in a moment.";
+        return 503;
     }
     char address[64];
     id_client_ip(address, sizeof address);
@@ -93,8 +102,14 @@ int sign_in(const web::Form& form, View& view) {
         view.message = msg;
         return begun == 0 ? 429 : 503;
     }
-    id_user user{};
-    const bool found = id_user_find_by_username_ci(username.c_str(), &user) == 1;
+    const int lookup = id_user_lookup_by_username_ci(username.c_str(), &user);
+    if (lookup < 0) {
+        // users.json became unreadable since the first look: the attempt stays counted, as for a
+        // process that never reports.
+        view.message = "Sign-in is unavailable right now. Try again in a moment.";
+        return 503;
+    }
+    const bool found = lookup == 1;
     const bool match = id_verify_password(password.c_str(), found ? user.pass_hash : kDummyHash) == 1;
     if (!found || !match) {
         id_login_failed(username.c_str(), address);

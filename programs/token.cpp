@@ -45,37 +45,63 @@ struct Grant {
     int64_t auth_time = 0;
 };
 
-// The refresh token already stored for the grant is never handed out: it goes.
-void refuse_grant(const char* refresh, int status, const char* error, const char* description) {
-    id_refresh_token_revoke(refresh);
-    web::oauth_error(status, error, description);
-}
+// The signed tokens of a grant, made before anything is spent or stored.
+struct Minted {
+    char access[ID_JWT_TOKEN_CAP];
+    char id_token[ID_JWT_TOKEN_CAP];
+    bool openid = false;
+};
+Minted g_minted;
 
-// Mints the tokens of `grant` and answers with them and `refresh`, the refresh token the store
-// issued for the grant (revoked when the answer cannot be made).
-void answer_tokens(const Grant& grant, const std::string& refresh) {
+// Mints the access token and, when the grant has "openid", the ID token of `grant` into
+// `out`. False, having answered server_error, when a token cannot be made.
+bool mint_tokens(const Grant& grant, Minted& out) {
     const std::string& iss = web::issuer();
     const bool email = has_scope(grant.scope, "email") && grant.user.email[0];
     const bool profile = has_scope(grant.scope, "profile");
-    static char access[ID_JWT_TOKEN_CAP], id_token[ID_JWT_TOKEN_CAP];
     if (id_jwt_mint_access_token(iss.c_str(), grant.user.id, grant.user.username, email ? grant.user.email : nullptr,
-                                 grant.client_id.c_str(), grant.scope.c_str(), 0, access, sizeof access) != 0)
-        return refuse_grant(refresh.c_str(), 500, "server_error", "The access token could not be made.");
-    const bool openid = has_scope(grant.scope, "openid");
-    if (openid && id_jwt_mint_id_token_v2(iss.c_str(), grant.user.id, profile ? grant.user.username : "",
-                                          email ? grant.user.email : nullptr, grant.client_id.c_str(),
-                                          grant.nonce.c_str(), access, grant.auth_time, 0, id_token,
-                                          sizeof id_token) != 0)
-        return refuse_grant(refresh.c_str(), 500, "server_error", "The ID token could not be made.");
-    std::string body = "{\"access_token\":" + web::json_string(access) + ",\"token_type\":\"Bearer\",\"expires_in\":" +
-                       std::to_string(ID_JWT_DEFAULT_LIFETIME) + ",\"scope\":" + web::json_string(grant.scope);
-    if (openid) body += ",\"id_token\":" + web::json_string(id_token);
+                                 grant.client_id.c_str(), grant.scope.c_str(), 0, out.access, sizeof out.access) != 0) {
+        web::oauth_error(500, "server_error", "The access token could not be made.");
+        return false;
+    }
+    out.openid = has_scope(grant.scope, "openid");
+    if (out.openid && id_jwt_mint_id_token_v2(iss.c_str(), grant.user.id, profile ? grant.user.username : "",
+                                              email ? grant.user.email : nullptr, grant.client_id.c_str(),
+                                              grant.nonce.c_str(), out.access, grant.auth_time, 0, out.id_token,
+                                              sizeof out.id_token) != 0) {
+        web::oauth_error(500, "server_error", "The ID token could not be made.");
+        return false;
+    }
+    return true;
+}
+
+// Answers with the minted tokens of `grant` and `refresh`.
+void answer_tokens(const Grant& grant, const Minted& minted, std::string_view refresh) {
+    std::string body = "{\"access_token\":" + web::json_string(minted.access) +
+                       ",\"token_type\":\"Bearer\",\"expires_in\":" + std::to_string(ID_JWT_DEFAULT_LIFETIME) +
+                       ",\"scope\":" + web::json_string(grant.scope);
+    if (minted.openid) body += ",\"id_token\":" + web::json_string(minted.id_token);
     body += ",\"refresh_token\":" + web::json_string(refresh) + "}\n";
     web::status(200);
     cgi_header_json();
     web::no_store();
     web::end_headers();
     std::fwrite(body.data(), 1, body.size(), stdout);
+}
+
+// The answer for a grant whose user cannot be used: 503 when users.json cannot be read now
+// (lookup -1), invalid_grant when the user is gone (0).
+void user_failure(int lookup) {
+    if (lookup < 0) return web::oauth_error(503, "temporarily_unavailable", "The user of this grant cannot be read now.");
+    web::oauth_error(400, "invalid_grant", "The user of this grant no longer exists.");
+}
+
+// The answer for a code or refresh token the store refused with -1: 503 when tokens.json cannot
+// be read (the grant is kept for a retry), else invalid_grant.
+void store_failure(const char* description) {
+    if (!id_tokens_readable())
+        return web::oauth_error(503, "temporarily_unavailable", "The token store cannot be read now.");
+    web::oauth_error(400, "invalid_grant", description);
 }
 
 const char* code_failure(int r) {
@@ -99,15 +125,24 @@ void authorization_code(const web::Form& form, const id_client& client) {
     char refresh[128];
     const int r = id_auth_code_exchange(code.c_str(), client.client_id, redirect_uri.c_str(),
                                         verifier.empty() ? nullptr : verifier.c_str(), &rec, refresh, sizeof refresh);
+    if (r == -1) return store_failure(code_failure(r));
     if (r != 0) return web::oauth_error(400, "invalid_grant", code_failure(r));
+    // The code is spent and its refresh token stored: a grant refused from here on revokes it.
     Grant grant;
-    if (!rec.user_id[0] || !id_user_find_by_id(rec.user_id, &grant.user))
-        return refuse_grant(refresh, 400, "invalid_grant", "The user of this grant no longer exists.");
+    const int user = rec.user_id[0] ? id_user_lookup_by_id(rec.user_id, &grant.user) : 0;
+    if (user != 1) {
+        id_refresh_token_revoke(refresh);
+        return user_failure(user);
+    }
     grant.client_id = client.client_id;
     grant.scope = rec.scope;
     grant.nonce = rec.nonce;
     grant.auth_time = rec.auth_time;
-    answer_tokens(grant, refresh);
+    if (!mint_tokens(grant, g_minted)) {
+        id_refresh_token_revoke(refresh);
+        return;
+    }
+    answer_tokens(grant, g_minted, refresh);
 }
 
 void refresh_token(const web::Form& form, const id_client& client) {
@@ -116,27 +151,58 @@ void refresh_token(const web::Form& form, const id_client& client) {
     // A narrower scope is checked before the token is spent; a token that is not active goes on
     // to the rotation, which ends the family of an exchanged one.
     id_refresh_token found{};
-    if (form.has("scope") && id_refresh_token_find(token.c_str(), &found) &&
-        std::strcmp(found.client_id, client.client_id) == 0 && !scope_within(requested.c_str(), found.scope))
+    const bool active = id_refresh_token_find(token.c_str(), &found) == 1;
+    if (form.has("scope") && active && std::strcmp(found.client_id, client.client_id) == 0 &&
+        !scope_within(requested.c_str(), found.scope))
         return web::oauth_error(400, "invalid_scope", "The scope exceeds the one granted.");
+    // For a token of this client, the user is read and the tokens are minted before the token is
+    // spent, so that a users.json or keys.json that cannot be used now costs nothing: the token
+    // is left as it is for a retry. The successor carries the same user, client, scope and sign-in
+    // time.
+    Grant grant;
+    grant.client_id = client.client_id;
+    auto narrow = [&](const char* granted) {
+        grant.scope = granted;
+        if (!form.has("scope")) return;
+        char narrowed[256];
+        id_scope_intersect(requested.c_str(), granted, narrowed, sizeof narrowed);
+        if (narrowed[0]) grant.scope = narrowed;
+    };
+    bool minted = false;
+    if (active && found.user_id[0] && std::strcmp(found.client_id, client.client_id) == 0) {
+        const int user = id_user_lookup_by_id(found.user_id, &grant.user);
+        if (user < 0) return user_failure(user);
+        if (user == 1) {
+            narrow(found.scope);
+            grant.auth_time = found.auth_time;
+            if (!mint_tokens(grant, g_minted)) return;
+            minted = true;
+        }
+    }
     char next[128];
     id_refresh_token rec{};
-    if (id_refresh_token_rotate(token.c_str(), client.client_id, next, sizeof next, &rec) != 0)
-        return web::oauth_error(400, "invalid_grant", "The refresh token is not valid.");
-    Grant grant;
-    if (!rec.user_id[0] || !id_user_find_by_id(rec.user_id, &grant.user))
-        return refuse_grant(next, 400, "invalid_grant", "The user of this grant no longer exists.");
-    grant.client_id = client.client_id;
-    grant.scope = rec.scope;
-    grant.auth_time = rec.auth_time;
-    if (form.has("scope")) {
-        char narrowed[256];
-        id_scope_intersect(requested.c_str(), rec.scope, narrowed, sizeof narrowed);
-        if (narrowed[0]) grant.scope = narrowed;
+    const int r = id_refresh_token_rotate(token.c_str(), client.client_id, next, sizeof next, &rec);
+    if (r == -1) return store_failure("The refresh token is not valid.");
+    if (r != 0) return web::oauth_error(400, "invalid_grant", "The refresh token is not valid.");
+    if (!minted || std::strcmp(rec.user_id, found.user_id) != 0 || std::strcmp(rec.scope, found.scope) != 0 ||
+        rec.auth_time != found.auth_time) {
+        // Not what was read before the rotation (the token was not found then, or its user is
+        // gone): the grant as the rotation returned it decides.
+        const int user = rec.user_id[0] ? id_user_lookup_by_id(rec.user_id, &grant.user) : 0;
+        if (user != 1) {
+            id_refresh_token_revoke(next);
+            return user_failure(user);
+        }
+        narrow(rec.scope);
+        grant.auth_time = rec.auth_time;
+        if (!mint_tokens(grant, g_minted)) {
+            id_refresh_token_revoke(next);
+            return;
+        }
     }
     // The ID token of a refresh carries the original sign-in time (when the grant recorded one)
     // and, as for every refresh, no nonce.
-    answer_tokens(grant, next);
+    answer_tokens(grant, g_minted, next);
 }
 
 }  // namespace

@@ -34,6 +34,10 @@ void refuse(int code, const char* challenge, const char* error, const char* desc
     std::fwrite(body.data(), 1, body.size(), stdout);
 }
 
+void server_error() {
+    web::oauth_error(503, "temporarily_unavailable", "The user of this token cannot be read now.");
+}
+
 }  // namespace
 
 int main() {
@@ -60,7 +64,13 @@ int main() {
     id_user user{};
     if (token.size() > ID_JWT_TOKEN_CAP || id_jwt_verify(token.c_str(), &claims) != ID_JWT_VALID ||
         std::strcmp(claims.token_use, "access") != 0 || claims.iss != iss || !claims.jti[0] ||
-        id_revoke_is_jti(claims.jti) || !claims.sub[0] || !id_user_find_by_id(claims.sub, &user))
+        id_revoke_is_jti(claims.jti) || !claims.sub[0])
+        return refuse(401, "Bearer error=\"invalid_token\"", "invalid_token", "The access token is not valid."), 0;
+    // A users.json that cannot be read now is the server's failure: a 401 would tell the client
+    // to throw a good token away.
+    const int known = id_user_lookup_by_id(claims.sub, &user);
+    if (known < 0) return server_error(), 0;
+    if (known == 0)
         return refuse(401, "Bearer error=\"invalid_token\"", "invalid_token", "The access token is not valid."), 0;
     if (!has_scope(claims.scope, "openid"))
         return refuse(403, "Bearer error=\"insufficient_scope\" scope=\"openid\"", "insufficient_scope",

@@ -4,6 +4,7 @@
 // while a creation hashes; processes creating at once; and creation under the fault sweep.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -186,6 +187,31 @@ TEST_F(UserStore, LookupsRoleQueriesAndListingReadLeniently) {
     EXPECT_EQ(id_user_is_last_admin("usr_0") * 10 + id_user_is_last_admin("usr_1"), 10);
     write_file(data.file("users.json"), crafted({{"olga", "owner"}, {"uma", "user"}, {"adam", "admin"}}));
     EXPECT_EQ(id_user_is_last_admin("usr_0") * 10 + id_user_is_last_admin("usr_2"), 0);
+}
+
+// The lookups that tell "no such user" from "cannot tell": -1 for a users.json that exists but
+// cannot be used (the written lookups read it as no users), and only a hit writes the record.
+TEST_F(UserStore, LookupsTellAMissFromAStoreThatCannotBeRead) {
+    const struct {
+        const char* start;  // nullptr: no users.json; "/": a directory in its place
+        const char* id;
+        int lookup;
+    } rows[] = {{"[{\"id\": \"usr_a\", \"username\": \"Alice\"}]", "usr_a", 1}, {"[]", "usr_a", 0},
+                {nullptr, "usr_a", 0}, {"[]", "", 0}, {"[{\"id\": ", "usr_a", -1}, {"{}", "usr_a", -1},
+                {"/", "usr_a", -1}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.start ? row.start : "(none)");
+        std::remove(data.file("users.json").c_str());
+        rmdir(data.file("users.json").c_str());
+        if (row.start && std::string(row.start) == "/") ASSERT_EQ(mkdir(data.file("users.json").c_str(), 0700), 0);
+        else if (row.start) write_file(data.file("users.json"), row.start);
+        id_user u;
+        std::memset(&u, 0x5A, sizeof u);
+        EXPECT_EQ(id_user_lookup_by_id(row.id, &u) * 10 + (u.id[0] != 0x5A), row.lookup * 10 + (row.lookup == 1));
+        EXPECT_EQ(id_user_lookup_by_username_ci(*row.id ? "ALICE" : "", nullptr), row.lookup);
+        EXPECT_EQ(id_user_find_by_id(row.id, nullptr), row.lookup > 0 ? 1 : 0);
+    }
+    rmdir(data.file("users.json").c_str());
 }
 
 // Nothing is stored by a failure after the checks: users.json that cannot be read as an array of

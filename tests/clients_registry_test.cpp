@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
@@ -259,8 +260,17 @@ TEST_F(Registry, UnreadableStoreIsLeftByteForByte) {
         EXPECT_EQ(read_file(path()), text);
         EXPECT_EQ(files_in(data.dir()), only_clients_json()) << "no copy set aside, no temporary file";
         EXPECT_EQ(id_client_find_by_id("a", nullptr), 0);
+        id_client c;
+        std::memset(&c, 0x5A, sizeof c);
+        EXPECT_EQ(id_client_lookup_by_id("a", &c), -1) << "told apart from no such client";
+        EXPECT_EQ(c.client_id[0], 0x5A);
         EXPECT_EQ(take(id_client_list_json()), "[]");
     }
+    // The lookup that tells them apart: a hit, a miss, no clients.json.
+    write_file(path(), "[{\"client_id\":\"a\"}]");
+    EXPECT_EQ(id_client_lookup_by_id("a", nullptr) * 10 + id_client_lookup_by_id("b", nullptr), 10);
+    std::remove(path().c_str());
+    EXPECT_EQ(id_client_lookup_by_id("a", nullptr), 0);
 }
 
 // The lenient reading rules in full are the clients_auth fuzz target's; here the ones that decide

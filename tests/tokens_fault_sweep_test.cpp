@@ -108,6 +108,8 @@ TEST(TokenFaultSweep, EveryChangingOperation) {
         SweepCase("refresh tokens of a user revoked", docs, starting(kStore), [] { return id_refresh_token_revoke_by_user("u1"); }),
         SweepCase("refresh token family revoked", docs, starting(kStore),
                   [] { return id_refresh_token_revoke_family("rt_f", "c1"); }),
+        SweepCase("refresh token family ended, failures told apart", docs, starting(kStore),
+                  [] { return id_refresh_token_end_family("rt_b", "c1"); }),
         SweepCase("session deleted in a grown store, shedding", docs, starting(grown_store()),
                   [] { return id_session_delete("sess_a"); }),
         SweepCase("store swept", docs, starting(kStore), [] { return id_tokens_sweep(nullptr); }),

@@ -201,6 +201,10 @@ TEST_F(Refresh, Revocation) {
         {"family, first token", [&] { return id_refresh_token_revoke_family(a.c_str(), ""); }, 1, "UO"},
         {"family, other client", [&] { return id_refresh_token_revoke_family(c.c_str(), "c2"); }, 0, "CUO"},
         {"family, unknown token", [&] { return id_refresh_token_revoke_family("rt_x", nullptr); }, 0, "CUO"},
+        {"family ended, exchanged token", [&] { return id_refresh_token_end_family(b.c_str(), "c1"); }, 1, "UO"},
+        {"family ended, other client", [&] { return id_refresh_token_end_family(c.c_str(), "c2"); }, 0, "CUO"},
+        {"family ended, unknown token", [&] { return id_refresh_token_end_family("rt_x", "c1"); }, 0, "CUO"},
+        {"family ended, no token", [&] { return id_refresh_token_end_family(nullptr, "c1"); }, 0, "CUO"},
     };
     for (const auto& [what, op, result, left] : cases) {
         write(start);

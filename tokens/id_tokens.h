@@ -188,9 +188,17 @@ int id_refresh_token_revoke_by_user(const char *user_id);
  * itself). With a non-empty `client_id`, only when an active token of that family belongs to that
  * client. Returns the number removed, or 0 (nothing removed, or any failure). */
 int id_refresh_token_revoke_family(const char *token, const char *client_id);
+/* As id_refresh_token_revoke_family, telling a failure apart: the number removed (0: nothing of
+ * that client's to remove, or a NULL, empty or overlong token), or -1 when tokens.json cannot be
+ * locked, read or saved (nothing changed). */
+int id_refresh_token_end_family(const char *token, const char *client_id);
 /* 1 when `token` is active (expired or not: the caller checks expires_at and client_id), filling
  * `out` when non-NULL (family: the token itself when none is stored); else 0, `out` untouched. */
 int id_refresh_token_find(const char *token, id_refresh_token *out);
+/* 1 when tokens.json is missing or reads as a JSON object, else 0 (it exists but cannot be read or
+ * parsed, its root is not an object, or memory runs out): tells a caller whose -1 may mean
+ * "unknown" or "store failure" which one it was. Reads only. */
+int id_tokens_readable(void);
 
 /* Removes from tokens.json everything that can no longer be used, whatever its size: sessions,
  * codes and refresh tokens past their expiry, exchanged tokens and codes of families with no

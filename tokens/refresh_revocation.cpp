@@ -100,6 +100,20 @@ int id_refresh_token_revoke_family(const char* token, const char* client_id) {
     return removed < 0 ? 0 : removed;
 }
 
+int id_refresh_token_end_family(const char* token, const char* client_id) {
+    const auto t = presented(token);
+    if (!t) return 0;
+    return guarded(-1, [&] { return revoke_family(*t, client_id ? client_id : ""); });
+}
+
+int id_tokens_readable(void) {
+    return guarded(0, [] {
+        tarn::Document doc;
+        const tarn::LoadStatus status = tarn::load_document(kTokensFile, doc);
+        return status == tarn::LoadStatus::missing || (status == tarn::LoadStatus::loaded && doc.IsObject()) ? 1 : 0;
+    });
+}
+
 int id_refresh_token_find(const char* token, id_refresh_token* out) {
     const auto t = presented(token);
     if (!t) return 0;

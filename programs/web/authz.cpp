@@ -88,8 +88,12 @@ bool parse_common(const Form& p, AuthzRequest& out, AuthzError& err) {
     // Until the client and its redirect URI are known to match, nothing goes back to it.
     if (p.count("client_id") != 1) return fail(err, true, "invalid_request", "The request names no client, or more than one.");
     const std::string_view client_id = p.get("client_id");
-    if (client_id.size() > kMaxShort || !id_client_find_by_id(std::string(client_id).c_str(), &out.client))
-        return fail(err, true, "invalid_client", "The application that sent you here is not registered.");
+    const int known = client_id.size() > kMaxShort ? 0 : id_client_lookup_by_id(std::string(client_id).c_str(), &out.client);
+    if (known < 0) {
+        err.status = 503;
+        return fail(err, true, "temporarily_unavailable", "The list of applications cannot be read now. Try again later.");
+    }
+    if (known == 0) return fail(err, true, "invalid_client", "The application that sent you here is not registered.");
     if (p.count("redirect_uri") != 1)
         return fail(err, true, "invalid_request", "The request names no redirect URI, or more than one.");
     const std::string uri(p.get("redirect_uri"));
@@ -142,6 +146,8 @@ bool parse_common(const Form& p, AuthzRequest& out, AuthzError& err) {
         out.max_age = to_int(p.get("max_age"));
     }
     if (p.get("nonce").size() > kMaxShort) return fail(err, false, "invalid_request", "The nonce is too long.");
+    // The nonce is stored with the code, and the token store holds UTF-8 only.
+    if (!is_utf8(p.get("nonce"))) return fail(err, false, "invalid_request", "The nonce is not UTF-8 text.");
     out.nonce = p.get("nonce");
     if (p.get("login_hint").size() <= kMaxShort) out.login_hint = p.get("login_hint");
 
@@ -251,7 +257,7 @@ bool resume_authz(std::string_view sealed, AuthzRequest& out, AuthzError& err) {
 std::string seal_request(const AuthzRequest& req) {
     Form carried = req.params;
     carried.add("t", std::to_string(req.started));
-    return seal("authz", form_encode(carried));
+    return seal("authz", form_encode_compact(carried));
 }
 
 bool session_satisfies(const AuthzRequest& req, const Session& session, int64_t at) {
@@ -288,6 +294,6 @@ void redirect_code(const AuthzRequest& req, const Session& session) {
     redirect(is_post() ? 303 : 302, with_query(req.redirect_uri, answer));
 }
 
-void error_page(const AuthzError& err) { message_page(400, "This request cannot be completed", err.description); }
+void error_page(const AuthzError& err) { message_page(err.status, "This request cannot be completed", err.description); }
 
 }  // namespace web

@@ -54,6 +54,7 @@ struct AuthzRequest {
 // are shown to the user and never redirected; the others go back to the client.
 struct AuthzError {
     bool page = false;
+    int status = 400;        // of a page error: 503 when a store cannot be read now
     std::string error, description;
 };
 

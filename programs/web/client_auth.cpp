@@ -33,8 +33,14 @@ bool authenticate_client(const Form& params, id_client& out, ClientAuthError& er
     id_client client{};
     if (id_authenticate_client(basic ? nullptr : id.c_str(), basic || secret.empty() ? nullptr : secret.c_str(),
                                &client, &from_header, nullptr, 0) != 0 ||
-        from_header != (basic ? 1 : 0))
+        from_header != (basic ? 1 : 0)) {
+        // A clients.json that cannot be read now is not the client's fault: a 401 would tell it
+        // that its credentials are wrong. The lookup reads the whole store whatever the name, so
+        // a Basic request (whose name is inside the header) asks with a name no client has.
+        if (id_client_lookup_by_id(id.empty() ? "?" : id.c_str(), nullptr) < 0)
+            return fail(err, 503, "temporarily_unavailable", "The list of clients cannot be read now.");
         return fail(err, 401, "invalid_client", "Client authentication failed.");
+    }
     if (basic && !id.empty() && id != client.client_id)
         return fail(err, 400, "invalid_request", "The request names two different clients.");
     out = client;

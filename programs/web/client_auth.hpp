@@ -10,8 +10,8 @@
 namespace web {
 
 struct ClientAuthError {
-    int status = 0;        // 400 or 401
-    std::string error;     // "invalid_request" or "invalid_client"
+    int status = 0;        // 400, 401, or 503 when clients.json cannot be read now
+    std::string error;     // "invalid_request", "invalid_client" or "temporarily_unavailable"
     std::string description;
 };
 
@@ -20,7 +20,8 @@ struct ClientAuthError {
 // client (none), through id_authenticate_client, which form-urldecodes the Basic credentials as
 // RFC 6749 section 2.3.1 has clients encode them. Returns true with `out` filled, or false with
 // `err`: 401 invalid_client for unknown clients and wrong or missing secrets, 400 invalid_request
-// when a request uses two methods or names two clients.
+// when a request uses two methods or names two clients, 503 temporarily_unavailable when
+// clients.json cannot be read now.
 bool authenticate_client(const Form& params, id_client& out, ClientAuthError& err);
 
 }  // namespace web

@@ -73,6 +73,22 @@ std::string_view Form::repeated(std::initializer_list<std::string_view> names) c
 
 void Form::add(std::string name, std::string value) { fields_.emplace_back(std::move(name), std::move(value)); }
 
+bool is_utf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t len = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+        if (len == 0 || i + len > text.size()) return false;
+        for (std::size_t k = 1; k < len; ++k)
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+        const auto second = static_cast<unsigned char>(text[i + 1 < text.size() ? i + 1 : i]);
+        if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) || (c == 0xF0 && second < 0x90) ||
+            (c == 0xF4 && second > 0x8F))
+            return false;  // overlong, a surrogate, or past U+10FFFF
+        i += len;
+    }
+    return true;
+}
+
 std::string url_encode(std::string_view text) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
@@ -98,6 +114,30 @@ std::string form_encode(const Form& form) {
         out += url_encode(name);
         out.push_back('=');
         out += url_encode(value);
+    }
+    return out;
+}
+
+std::string form_encode_compact(const Form& form) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    auto put = [&out](std::string_view text) {
+        for (const char ch : text) {
+            if (ch == '%' || ch == '&' || ch == '=' || ch == '+') {
+                const auto c = static_cast<unsigned char>(ch);
+                out.push_back('%');
+                out.push_back(kHex[c >> 4]);
+                out.push_back(kHex[c & 15]);
+            } else {
+                out.push_back(ch);
+            }
+        }
+    };
+    for (const auto& [name, value] : form.fields()) {
+        if (!out.empty()) out.push_back('&');
+        put(name);
+        out.push_back('=');
+        put(value);
     }
     return out;
 }

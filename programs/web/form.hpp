@@ -39,10 +39,18 @@ private:
     std::vector<std::pair<std::string, std::string>> fields_;
 };
 
+// True when `text` is well-formed UTF-8 (no overlong forms, surrogates or code points past
+// U+10FFFF): what every stored text is.
+bool is_utf8(std::string_view text);
+
 // Percent-encodes every byte but ASCII letters, digits and "-._~" (upper-case hex): the form
 // that Form::parse reads back byte for byte and that a URL query carries unchanged.
 std::string url_encode(std::string_view text);
 // The fields of `form` as "name=value&..." with both sides url_encode'd.
 std::string form_encode(const Form& form);
+// As form_encode, escaping only the bytes Form::parse reads specially ("%", "&", "=", "+"), so
+// that a text carried inside a seal grows by nothing else (url_encode triples every byte of
+// UTF-8). Form::parse reads it back byte for byte; not for a URL.
+std::string form_encode_compact(const Form& form);
 
 }  // namespace web

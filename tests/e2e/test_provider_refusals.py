@@ -180,7 +180,7 @@ class AuthorizationRefusals(ProviderCase):
         sealed = urllib.parse.parse_qs(urllib.parse.urlsplit(location).query)["req"][0]
         payload, mac = sealed.split(".")
         raw = base64.urlsafe_b64decode(payload + "=" * (-len(payload) % 4))
-        forged = raw.replace(urllib.parse.quote(CB, safe="").encode(), b"http%3A%2F%2Fevil.example%2Fcb")
+        forged = raw.replace(CB.encode(), b"http://evil.example/cb")
         self.assertNotEqual(forged, raw)
         tampered = base64.urlsafe_b64encode(forged).rstrip(b"=").decode() + "." + mac
         for req in (tampered, payload + "." + mac[:-2] + "AA", payload, ""):

@@ -121,6 +121,11 @@ class ServeRefusals(unittest.TestCase):
                 ({"IDENTITY_JWKS_FILE": os.path.join(data, "jwks.json"), "IDENTITY_DATA_DIR": data},
                  b"is in the data directory: no key set is published there"),
                 ({"IDENTITY_JWKS_FILE": os.path.join(tmp, "pub", "token.json")}, b"/token endpoint"),
+                # Named like a program, lighttpd would rewrite /jwks to itself without end, or
+                # run the key set as that program.
+                ({"IDENTITY_JWKS_FILE": os.path.join(tmp, "pub", "jwks")}, b"is the name of the jwks program"),
+                ({"IDENTITY_JWKS_FILE": os.path.join(tmp, "pub", "discovery")}, b"is the name of the discovery program"),
+                ({"IDENTITY_JWKS_FILE": os.path.join(tmp, "pub", "end_session")}, b"is the name of the end_session program"),
                 ({"IDENTITY_JWKS_FILE": os.path.join(tmp, "pub", ".hidden")}, b"must be letters"),
                 ({"IDENTITY_JWKS_FILE": os.path.join(tmp, "pub", "a b.json")}, b"must be letters"),
                 ({"IDENTITY_DATA_DIR": os.path.join(tmp, 'da"ta')}, b"holds a quote"),

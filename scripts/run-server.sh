@@ -65,6 +65,11 @@ done
 for endpoint in keyset-program authorize signin consent token userinfo revoke logout; do
   [[ $jwks_name != "$endpoint"* ]] || fail "the key set's file name '$jwks_name' begins like the /$endpoint endpoint"
 done
+# lighttpd runs every file whose name is a program's as that program (cgi.assign below), and
+# /jwks is rewritten to the file's name: either would be a loop or an attempt to run the key set.
+for program in jwks discovery end_session; do
+  [[ $jwks_name != "$program" ]] || fail "the key set's file name '$jwks_name' is the name of the $program program"
+done
 [[ $jwks_dir != "$data_dir" ]] || fail "the key set's file must not be in the data directory $data_dir"
 
 mkdir -p "$run/www"

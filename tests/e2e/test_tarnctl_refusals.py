@@ -203,6 +203,25 @@ class DataDirectoryRefusals(unittest.TestCase):
         with open(self.w.path("users.json"), "rb") as f:
             self.assertEqual(f.read(), users)
 
+    def test_a_store_that_does_not_parse_is_not_listed_as_empty(self):
+        # The library lists an unreadable store as empty; the tool must not print "no users".
+        self.w.add_user("alice")
+        for document, args in [("users.json", ["users", "list"]), ("users.json", ["users", "show", "alice"]),
+                               ("users.json", ["users", "list", "--json"]),
+                               ("clients.json", ["clients", "list"]), ("tokens.json", ["tokens", "list"]),
+                               ("consents.json", ["consents", "list"]), ("audit_log.json", ["audit", "list"])]:
+            with self.subTest(args=args):
+                self.w.write(document, b'{"cut short')
+                before = snapshot(self.w.data)
+                run = self.w.tarnctl(*args)
+                os.remove(self.w.path(document))  # the next case has one store that does not parse
+                self.assertEqual((run.status, run.stdout), (1, b""), run)
+                self.assertEqual(run.err, "tarnctl: %s does not parse, so nothing in it can be shown "
+                                          "(tarnctl check names every problem)\n" % document)
+                before.pop(document)
+                self.assertEqual(snapshot(self.w.data), before)
+        self.w.add_user("alice")
+
     def test_a_ninth_key_is_refused(self):
         for _ in range(7):  # the first key, and seven more
             run = self.w.tarnctl("keys", "rotate")

@@ -11,6 +11,7 @@
 #include "tarnctl/command.hpp"
 #include "tarnctl/lookup.hpp"
 #include "tarnctl/output.hpp"
+#include "tarnctl/workplace.hpp"
 
 namespace tarnctl {
 namespace {
@@ -119,6 +120,7 @@ void print_result(const Args& args, const char* what, const std::string& detail,
 }  // namespace
 
 int tokens_list(const Args& args) {
+    require_readable({"tokens.json"});
     std::string user_id;
     if (auto name = args.value("user")) user_id = find_user(*name).id;
     Listing listing(id_refresh_token_list_json_scoped(user_id.c_str()), "token listing");

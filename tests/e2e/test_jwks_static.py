@@ -189,6 +189,28 @@ class ServedAsAnotherUser(unittest.TestCase):
                     st = os.stat(os.path.join(run, name))
                     self.assertEqual((st.st_uid, st.st_gid), (nobody.pw_uid, nobody.pw_gid))
 
+    def test_only_the_key_set_of_a_shared_directory_changes_hands(self):
+        # The key set's directory may hold what is not the provider's (a web root): root gives
+        # the service user the directory, the key set and its temporary file, nothing else.
+        with tempfile.TemporaryDirectory(prefix="tarn-serve-root-") as tmp:
+            # Closed to the service user, so that the server refuses after the change of hands.
+            os.chmod(tmp, 0o700)
+            public = os.path.join(tmp, "www")
+            os.makedirs(public)
+            for name in ["index.html", "jwks.json", "jwks.json.tmp"]:
+                with open(os.path.join(public, name), "w") as f:
+                    f.write("x")
+            env = run_env({"IDENTITY_JWKS_FILE": os.path.join(public, "jwks.json")})
+            out = subprocess.run(["bash", RUN_SERVER, BUILD_DIR, os.path.join(tmp, "run"), "1"], env=env,
+                                 capture_output=True, timeout=60)
+            self.assertEqual(out.returncode, 1, out.stderr)
+            self.assertIn(b"cannot reach", out.stderr)
+            nobody = pwd.getpwnam("nobody")
+            for name, uid in [("", nobody.pw_uid), ("jwks.json", nobody.pw_uid), ("jwks.json.tmp", nobody.pw_uid),
+                              ("index.html", 0)]:
+                with self.subTest(name=name):
+                    self.assertEqual(os.stat(os.path.join(public, name)).st_uid, uid)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -96,8 +96,14 @@ if (($(id -u) == 0)); then
   id -u "$user" >/dev/null 2>&1 || fail "there is no user '$user' to serve as"
   (($(id -u "$user") != 0)) || fail "the provider must not run as root: choose another user (TARN_SERVICE_USER)"
   group=$(id -gn "$user")
-  # The data directory is flat: the directory and what it holds change hands, nothing below.
-  find "$data_dir" "$jwks_dir" -maxdepth 1 -exec chown -h "$user:$group" {} +
+  # The data directory is flat: the directory and what it holds change hands, nothing below. Of
+  # the key set's directory, which may hold what is not the provider's, only the directory (the
+  # key set is replaced by a rename there), the key set and its temporary file.
+  find "$data_dir" -maxdepth 1 -exec chown -h "$user:$group" {} +
+  chown -h "$user:$group" "$jwks_dir"
+  for published in "$jwks_file" "$jwks_file.tmp"; do
+    [[ ! -e $published && ! -L $published ]] || chown -h "$user:$group" "$published"
+  done
   runuser -u "$user" -- test -w "$data_dir" -a -x "$data_dir" -a -w "$jwks_dir" ||
     fail "$user cannot reach $data_dir and $jwks_dir (a parent directory is closed to it)"
   # lighttpd opens its error log once it is that user; the programs are copied where it can run them.

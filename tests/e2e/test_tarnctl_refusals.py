@@ -124,6 +124,19 @@ class Refusals(unittest.TestCase):
             with self.subTest(args=args):
                 self.assert_refused(args, stdin, message, 1)
 
+    def test_a_token_it_cannot_find_is_echoed_masked(self):
+        # A session id, or a token mistyped by one character, is a credential: the refusal names it
+        # as the listing would.
+        users = {u["username"]: u["id"] for u in self.w.tarnctl("users", "list", "--json").json()}
+        session = self.w.fixture("sessions", users["bob"], "bob", "1")[0]
+        bogus = "rt_" + "k" * 43
+        for args, given in [(["tokens", "revoke", session], session), (["tokens", "revoke", bogus], bogus),
+                            (["tokens", "revoke", "--family", bogus], bogus)]:
+            with self.subTest(args=args):
+                masked = given[:6] + "..." + given[-6:]
+                self.assert_refused(args, b"", "'%s'" % masked, 1)
+                self.assertNotIn(given, self.w.tarnctl(*args).err)
+
     def test_a_command_usage_error_shows_that_command_usage(self):
         run = self.w.tarnctl("clients", "add", "App")
         self.assertEqual(run.err.splitlines()[1], "usage: tarnctl clients add NAME --redirect-uri URI "

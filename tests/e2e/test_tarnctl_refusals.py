@@ -235,6 +235,21 @@ class DataDirectoryRefusals(unittest.TestCase):
                 self.assertEqual(snapshot(self.w.data), before)
         self.w.add_user("alice")
 
+    def test_a_key_change_that_cannot_publish_says_so(self):
+        self.assertEqual(self.w.tarnctl("keys", "rotate").status, 0)
+        missing = os.path.join(self.w.root, "no-such-dir")
+        env = {"IDENTITY_JWKS_FILE": os.path.join(missing, "jwks.json")}
+        before = snapshot(self.w.data)
+        for args in [["keys", "rotate"]]:
+            with self.subTest(args=args):
+                run = self.w.tarnctl(*args, env=env)
+                self.assertEqual((run.status, run.stdout), (1, b""), run)
+                self.assertEqual(run.err.count("\n"), 1, run)
+                self.assertIn("the published key set %s cannot be written there (No such file or directory); "
+                              "nothing was changed" % env["IDENTITY_JWKS_FILE"], run.err)
+                self.assertEqual(snapshot(self.w.data), before)
+                self.assertFalse(os.path.exists(missing))
+
     def test_a_ninth_key_is_refused(self):
         for _ in range(7):  # the first key, and seven more
             run = self.w.tarnctl("keys", "rotate")

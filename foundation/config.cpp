@@ -68,6 +68,27 @@ void ensure_dir_exists(const char* path) {
     ::mkdir(work, 0700);
 }
 
+// The size of the record's field for member `known` of kMembers (0: no fixed field).
+std::size_t field_size(std::size_t known) {
+    static const id_config cfg{};
+    switch (known) {
+        case 0: return sizeof cfg.data_dir;
+        case 2: return sizeof cfg.base_url;
+        case 3: return sizeof cfg.admin_secret;
+        default: return 0;
+    }
+}
+
+// What keeps the text `s` (of `n` bytes) from being member `known` whole, or "": a NUL inside (the
+// text is not used: cut there it would be another path, issuer or a far weaker secret), or more
+// bytes than its field holds (it is cut to fit, as the record has always done, but named).
+std::string unusable_text(const char* s, std::size_t n, std::size_t known) {
+    if (std::memchr(s, '\0', n)) return "holds a NUL character: it is not used";
+    if (const std::size_t size = field_size(known); size && n >= size)
+        return "is longer than " + std::to_string(size - 1) + " bytes: it is cut to " + std::to_string(size - 1);
+    return {};
+}
+
 void apply_config_file(Assembly& as) {
     id_config* cfg = &as.cfg;
     std::string text;
@@ -92,6 +113,7 @@ void apply_config_file(Assembly& as) {
         return;
     }
     // Every member is looked at once, the first of a name counting, as the reads below take it.
+    bool usable[std::size(kMembers)] = {};
     for (auto it = doc.MemberBegin(); it != doc.MemberEnd(); ++it) {
         const std::string_view name(it->name.GetString(), it->name.GetStringLength());
         std::size_t known = 0;
@@ -114,11 +136,32 @@ void apply_config_file(Assembly& as) {
                                   (is_port ? "an integer" : "a string") + ": it is not used");
             continue;
         }
+        if (is_port) {
+            // Taken by its low 32 bits, as before, but a value beyond them is named: it may
+            // well land on a port that looks right.
+            const bool fits = it->value.IsInt() ||
+                              (it->value.IsUint64() && it->value.GetUint64() <= UINT32_MAX);
+            if (!fits)
+                as.problems.push_back("config.json: \"port\" " +
+                                      (it->value.IsUint64() ? std::to_string(it->value.GetUint64())
+                                                            : std::to_string(it->value.GetInt64())) +
+                                      " is not a TCP port from 1 to 65535");
+        } else if (const std::string why = unusable_text(it->value.GetString(), it->value.GetStringLength(),
+                                                         known);
+                   !why.empty()) {
+            as.problems.push_back("config.json: \"" + std::string(name) + "\" " + why);
+            if (std::memchr(it->value.GetString(), '\0', it->value.GetStringLength())) continue;
+        }
+        usable[known] = true;
         as.sources[known] = Source::file;
     }
-    auto str = [&doc](const char* name) -> const char* {
+    auto str = [&doc, &usable](const char* name) -> const char* {
+        std::size_t known = 0;
+        while (known < std::size(kMembers) && std::string_view(name) != kMembers[known]) ++known;
         auto it = doc.FindMember(name);
-        return (it != doc.MemberEnd() && it->value.IsString()) ? it->value.GetString() : nullptr;
+        return (known < std::size(kMembers) && usable[known] && it != doc.MemberEnd() && it->value.IsString())
+                   ? it->value.GetString()
+                   : nullptr;
     };
     if (const char* v = str("data_dir")) tarn_strlcpy(cfg->data_dir, v, sizeof cfg->data_dir);
     auto port = doc.FindMember("port");
@@ -167,7 +210,15 @@ void assemble(Assembly& as, bool create_dir) {
     } catch (...) {
         // Out of memory while reading config.json: keep what was assembled so far.
     }
-    if (const char* v = env_value("IDENTITY_DATA_DIR")) {
+    // A variable too long for its field is cut to fit and named, as in config.json.
+    auto env_text = [&as](const char* name, std::size_t known) -> const char* {
+        const char* v = env_value(name);
+        if (v)
+            if (const std::string why = unusable_text(v, std::strlen(v), known); !why.empty())
+                as.problems.push_back(std::string(name) + " " + why);
+        return v;
+    };
+    if (const char* v = env_text("IDENTITY_DATA_DIR", 0)) {
         tarn_strlcpy(cfg->data_dir, v, sizeof cfg->data_dir);
         as.sources[0] = Source::environment;
     }
@@ -176,11 +227,11 @@ void assemble(Assembly& as, bool create_dir) {
         cfg->port = std::atoi(v);
         as.sources[1] = Source::environment;
     }
-    if (const char* v = env_value("IDENTITY_ADMIN_SECRET")) {
+    if (const char* v = env_text("IDENTITY_ADMIN_SECRET", 3)) {
         tarn_strlcpy(cfg->admin_secret, v, sizeof cfg->admin_secret);
         as.sources[3] = Source::environment;
     }
-    if (const char* v = env_value("IDENTITY_BASE_URL")) {
+    if (const char* v = env_text("IDENTITY_BASE_URL", 2)) {
         tarn_strlcpy(cfg->base_url, v, sizeof cfg->base_url);
         as.sources[2] = Source::environment;
     } else if (!cfg->base_url[0]) {

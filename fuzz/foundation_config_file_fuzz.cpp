@@ -55,11 +55,11 @@ extern "C" int mkdir(const char* path, mode_t mode) noexcept {
 
 namespace {
 
-// What a string member sets: its text up to a NUL inside it, cut to cap - 1 bytes.
-std::string cut_text(const tarn::Value& v, std::size_t cap) {
-    const std::string_view s = text_of(v);
-    return std::string(s.substr(0, s.find('\0')).substr(0, cap - 1));
-}
+// Whether a string member holds a NUL: such a member is a problem and sets nothing.
+bool holds_nul(const tarn::Value& v) { return text_of(v).find('\0') != std::string_view::npos; }
+
+// What a string member sets: its text cut to cap - 1 bytes.
+std::string cut_text(const tarn::Value& v, std::size_t cap) { return std::string(text_of(v).substr(0, cap - 1)); }
 
 struct Expected {
     std::string data_dir = "data";
@@ -73,7 +73,7 @@ Expected expected_config(std::string_view file) {
     Expected e;
     tarn::Document doc;
     if (tarn::parse_json(file, doc) && doc.IsObject()) {
-        if (const tarn::Value* v = first_member(doc, "data_dir"); v && v->IsString())
+        if (const tarn::Value* v = first_member(doc, "data_dir"); v && v->IsString() && !holds_nul(*v))
             e.data_dir = cut_text(*v, sizeof(id_config::data_dir));
         if (const tarn::Value* v = first_member(doc, "port")) {
             if (v->IsInt64()) {
@@ -82,9 +82,9 @@ Expected expected_config(std::string_view file) {
                 e.port = static_cast<std::int32_t>(static_cast<std::uint32_t>(v->GetUint64()));
             }
         }
-        if (const tarn::Value* v = first_member(doc, "base_url"); v && v->IsString())
+        if (const tarn::Value* v = first_member(doc, "base_url"); v && v->IsString() && !holds_nul(*v))
             e.base_url = cut_text(*v, sizeof(id_config::base_url));
-        if (const tarn::Value* v = first_member(doc, "admin_secret"); v && v->IsString())
+        if (const tarn::Value* v = first_member(doc, "admin_secret"); v && v->IsString() && !holds_nul(*v))
             e.admin_secret = cut_text(*v, sizeof(id_config::admin_secret));
     }
     if (e.base_url.empty()) e.base_url = "http://127.0.0.1:" + std::to_string(e.port);
@@ -132,6 +132,16 @@ ExpectedReport expected_report(std::string_view file, std::int32_t port) {
             ++r.problems;
             continue;
         }
+        // A text with a NUL is a problem and not used; one longer than its field is a problem
+        // and cut; a port beyond 32 bits is a problem and taken by its low bits.
+        if (k != 1 && holds_nul(m.value)) {
+            ++r.problems;
+            continue;
+        }
+        const std::size_t caps[] = {sizeof(id_config::data_dir), 0, sizeof(id_config::base_url),
+                                    sizeof(id_config::admin_secret), 0};
+        if (k != 1 && caps[k] && text_of(m.value).size() >= caps[k]) ++r.problems;
+        if (k == 1 && !m.value.IsInt() && !(m.value.IsUint64() && m.value.GetUint64() <= UINT32_MAX)) ++r.problems;
         r.from_file[k] = true;
         if (k == 4) r.jwks_file = std::string(text_of(m.value));
     }

@@ -3,6 +3,9 @@
 // it before it returns, under the keys.json lock; and a process that loads the keys and finds the
 // file missing or holding another key set puts it right, so that a change made by a program that
 // was not told of the file is mended by the next one that is, before it signs anything.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -24,13 +27,38 @@ bool published_body(KeyTable& t, std::string& out) {
     return true;
 }
 
+namespace {
+
+// Far above eight keys' set (about 4 KiB): a larger file is not one this system wrote.
+constexpr off_t kMaxPublishedSize = 1 << 20;
+
+// Reads the published file as a plain file only: whatever else sits at the path (a FIFO, whose
+// read would wait for a writer while the keys.json lock is held, a device, a file far too large
+// for a key set) is unreadable, and is replaced like a stale file.
+PublishedFile::State read_published(const std::string& path, std::string& text) {
+    text.clear();
+    FileDescriptor fd(io_ops().open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0));
+    if (!fd) return errno == ENOENT ? PublishedFile::State::missing : PublishedFile::State::unreadable;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxPublishedSize)
+        return PublishedFile::State::unreadable;
+    char buf[8192];
+    for (;;) {
+        const ssize_t n = io_ops().read(fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return PublishedFile::State::unreadable;
+        if (n == 0) return PublishedFile::State::present;
+        text.append(buf, static_cast<std::size_t>(n));
+        if (text.size() > static_cast<std::size_t>(kMaxPublishedSize)) return PublishedFile::State::unreadable;
+    }
+}
+
+}  // namespace
+
 PublishedFile::PublishedFile() : path(config::jwks_file()) {
     if (path.empty()) return;
-    switch (read_file(path.c_str(), text)) {
-        case ReadStatus::ok: state = State::present; break;
-        case ReadStatus::missing: state = State::missing; break;
-        case ReadStatus::error: state = State::unreadable; break;
-    }
+    state = read_published(path, text);
+    if (state != State::present) text.clear();
 }
 
 bool PublishedFile::write(std::string_view body) const {

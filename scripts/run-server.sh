@@ -65,6 +65,11 @@ done
 for endpoint in keyset-program authorize signin consent token userinfo revoke logout; do
   [[ $jwks_name != "$endpoint"* ]] || fail "the key set's file name '$jwks_name' begins like the /$endpoint endpoint"
 done
+# lighttpd runs every file whose name is a program's as that program (cgi.assign below), and
+# /jwks is rewritten to the file's name: either would be a loop or an attempt to run the key set.
+for program in jwks discovery end_session; do
+  [[ $jwks_name != "$program" ]] || fail "the key set's file name '$jwks_name' is the name of the $program program"
+done
 [[ $jwks_dir != "$data_dir" ]] || fail "the key set's file must not be in the data directory $data_dir"
 
 mkdir -p "$run/www"
@@ -91,8 +96,14 @@ if (($(id -u) == 0)); then
   id -u "$user" >/dev/null 2>&1 || fail "there is no user '$user' to serve as"
   (($(id -u "$user") != 0)) || fail "the provider must not run as root: choose another user (TARN_SERVICE_USER)"
   group=$(id -gn "$user")
-  # The data directory is flat: the directory and what it holds change hands, nothing below.
-  find "$data_dir" "$jwks_dir" -maxdepth 1 -exec chown -h "$user:$group" {} +
+  # The data directory is flat: the directory and what it holds change hands, nothing below. Of
+  # the key set's directory, which may hold what is not the provider's, only the directory (the
+  # key set is replaced by a rename there), the key set and its temporary file.
+  find "$data_dir" -maxdepth 1 -exec chown -h "$user:$group" {} +
+  chown -h "$user:$group" "$jwks_dir"
+  for published in "$jwks_file" "$jwks_file.tmp"; do
+    [[ ! -e $published && ! -L $published ]] || chown -h "$user:$group" "$published"
+  done
   runuser -u "$user" -- test -w "$data_dir" -a -x "$data_dir" -a -w "$jwks_dir" ||
     fail "$user cannot reach $data_dir and $jwks_dir (a parent directory is closed to it)"
   # lighttpd opens its error log once it is that user; the programs are copied where it can run them.

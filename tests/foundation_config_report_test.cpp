@@ -93,6 +93,52 @@ TEST_F(ConfigReportTest, EachProblemOfConfigJsonIsOneLine) {
     }
 }
 
+// A text the record cannot hold whole is a problem: one with a NUL inside is not used (cut there it
+// would name another data directory, issuer or a one-letter secret); one longer than its field is
+// cut to fit, as the record does, and named.
+TEST_F(ConfigReportTest, TextsTheRecordCannotHoldAreNotUsed) {
+    struct Case {
+        std::string text;
+        std::vector<std::string> problems;
+        std::vector<std::string> data_dir;  // value, source
+    };
+    const std::string long_dir = "/" + std::string(1100, 'd');
+    const std::vector<Case> cases = {
+        {R"({"data_dir": "kept\u0000gone"})", {"config.json: \"data_dir\" holds a NUL character: it is not used"},
+         {"data", "default"}},
+        {R"({"admin_secret": "a\u0000longer secret"})",
+         {"config.json: \"admin_secret\" holds a NUL character: it is not used"}, {"data", "default"}},
+        {R"({"jwks_file": "/srv/p\u0000/k.json"})",
+         {"config.json: \"jwks_file\" holds a NUL character: it is not used"}, {"data", "default"}},
+        {"{\"data_dir\": \"" + long_dir + "\"}",
+         {"config.json: \"data_dir\" is longer than 1023 bytes: it is cut to 1023"}, {long_dir.substr(0, 1023), "config.json"}},
+        {"{\"base_url\": \"https://" + std::string(300, 'h') + "\"}",
+         {"config.json: \"base_url\" is longer than 255 bytes: it is cut to 255"}, {"data", "default"}},
+        {"{\"admin_secret\": \"" + std::string(256, 's') + "\"}",
+         {"config.json: \"admin_secret\" is longer than 255 bytes: it is cut to 255"}, {"data", "default"}},
+        {"{\"data_dir\": \"" + std::string(1023, 'd') + "\"}", {}, {std::string(1023, 'd'), "config.json"}},
+        {R"({"port": 4294975376})", {"config.json: \"port\" 4294975376 is not a TCP port from 1 to 65535"},
+         {"data", "default"}},
+    };
+    for (const Case& c : cases) {
+        config_json(c.text);
+        const Report r = report();
+        EXPECT_EQ(r.problems, c.problems) << c.text.substr(0, 80);
+        EXPECT_EQ(r.values[0], (std::vector<std::string>{"data_dir", c.data_dir[0], c.data_dir[1]})) << c.text.substr(0, 80);
+    }
+    id_config cfg;
+    config_json(R"({"admin_secret": "a\u0000longer secret"})");
+    id_get_config(&cfg);
+    EXPECT_STREQ(cfg.admin_secret, "");  // the admin route stays off rather than taking "a"
+    config_json(R"({"data_dir": "kept\u0000gone"})");
+    id_get_config(&cfg);
+    EXPECT_STREQ(cfg.data_dir, "data");
+    ScopedEnv data("IDENTITY_DATA_DIR", long_dir);
+    config_json("{}");
+    EXPECT_EQ(report().problems,
+              std::vector<std::string>{"IDENTITY_DATA_DIR is longer than 1023 bytes: it is cut to 1023"});
+}
+
 TEST_F(ConfigReportTest, SourcesAndValuesAreThoseOfTheRecord) {
     config_json(R"({"port": 9000, "base_url": "https://id.example.com/", "admin_secret": "hush", "jwks_file": "/srv/k.json"})");
     ScopedEnv data("IDENTITY_DATA_DIR", dir.file("env-data"));

@@ -5,6 +5,7 @@
 // together.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -140,6 +141,32 @@ TEST_F(PublishedKeySet, TheNextLoadMendsAStaleOrMissingFile) {
         EXPECT_EQ(published_state(), "current") << what;
     }
     EXPECT_NE(published(), body);  // the rotation's key is published now
+}
+
+// What sits at the published path is read by every process that loads the keys, under the
+// keys.json lock: a FIFO (whose read would wait for a writer, holding every signer up) or a file
+// far larger than any key set is not read, and is replaced like a stale file.
+TEST_F(PublishedKeySet, WhatIsNoKeySetAtThePathIsReplacedUnread) {
+    const std::vector<std::string> planted = {"fifo", "huge"};
+    for (const std::string& what : planted) {
+        std::filesystem::remove(file);
+        if (what == "fifo") {
+            ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
+        }
+        if (what == "huge") write_file(file, std::string(2 << 20, ' '));
+        // In a child with an alarm: a read that waits for a writer ends the child, not the test.
+        const std::vector<int> status = tarn::test::run_together(1, [this](int) {
+            ::alarm(20);
+            if (published_state() != "unreadable") return 1;
+            tarn::keys::testing::reset_table();
+            if (id_keys_load_or_create() != 0) return 2;
+            return published_state() == "current" ? 0 : 3;
+        });
+        EXPECT_EQ(status, std::vector<int>{0}) << what;
+        tarn::keys::testing::reset_table();
+        ASSERT_EQ(id_keys_load_or_create(), 0);
+        EXPECT_EQ(published(), document()) << what;
+    }
 }
 
 TEST_F(PublishedKeySet, AChangeThatCannotPublishChangesNothing) {

@@ -44,28 +44,6 @@ std::string owner_of(const struct stat& st) {
            (gr ? std::string(gr->gr_name) : std::to_string(st.st_gid));
 }
 
-// Reads a whole file; false with errno set when it cannot be read.
-bool read_whole(const std::string& path, std::string& out) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return false;
-    out.clear();
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int e = errno;
-            ::close(fd);
-            errno = e;
-            return false;
-        }
-        if (n == 0) break;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return true;
-}
-
 struct Report {
     rapidjson::Document doc;
     std::vector<std::string> problems;

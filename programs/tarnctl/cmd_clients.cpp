@@ -8,6 +8,7 @@
 #include "tarnctl/command.hpp"
 #include "tarnctl/lookup.hpp"
 #include "tarnctl/output.hpp"
+#include "tarnctl/workplace.hpp"
 
 namespace tarnctl {
 namespace {
@@ -83,6 +84,7 @@ int clients_add(const Args& args) {
 }
 
 int clients_list(const Args& args) {
+    require_readable({"clients.json"});
     Listing clients(id_client_list_json(), "client listing");
     if (args.json) {
         print_json_text(clients.text());
@@ -102,6 +104,7 @@ int clients_list(const Args& args) {
 }
 
 int clients_show(const Args& args) {
+    require_readable({"clients.json"});
     const id_client found = find_client(args.positional[0]);
     rapidjson::Document c = client_element(found.client_id);
     if (args.json) {

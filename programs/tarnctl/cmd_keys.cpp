@@ -1,5 +1,10 @@
 // tarnctl keys: the signing keys. Key material never leaves the library.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "id_keys.h"
@@ -14,6 +19,20 @@ std::string active_kid(const Listing& keys) {
         for (const auto& k : keys.doc().GetArray())
             if (str_member(k, "status") == "active") return str_member(k, "kid");
     return {};
+}
+
+// Why a change of the keys was refused, as far as tarnctl can tell: the published key set's
+// directory closed to it (every change writes the file first), else what the library leaves open.
+std::string refused_because(const char* library_reasons) {
+    const char* published = std::getenv("IDENTITY_JWKS_FILE");
+    if (published && *published) {
+        std::string dir = published;
+        dir.resize(dir.find_last_of('/') == std::string::npos ? 0 : dir.find_last_of('/'));
+        if (::access(dir.empty() ? "/" : dir.c_str(), W_OK | X_OK) != 0)
+            return "the published key set " + printable(published) + " cannot be written there (" +
+                   std::strerror(errno) + "); nothing was changed";
+    }
+    return std::string(library_reasons) + "; nothing was changed";
 }
 
 }  // namespace
@@ -39,8 +58,9 @@ int keys_list(const Args& args) {
 
 int keys_rotate(const Args& args) {
     if (id_keys_rotate() != 0)
-        throw Refusal("cannot rotate the keys: eight keys are kept (prune first), or keys.json could not be "
-                      "read, locked or written; nothing was changed");
+        throw Refusal("cannot rotate the keys: " +
+                      refused_because("eight keys are kept (prune first), or keys.json could not be read, locked or "
+                                      "written"));
     Listing keys(id_keys_list_json(), "key listing");
     if (args.json) {
         print_json_text(keys.text());
@@ -58,7 +78,7 @@ int keys_prune(const Args& args) {
     const bool dry_run = args.flag("dry-run");
     char kids[512] = "";
     const int n = id_keys_prune_age(seconds, dry_run ? 1 : 0, kids, sizeof kids);
-    if (n < 0) throw Refusal("cannot prune the keys: keys.json could not be read, locked or written; nothing was changed");
+    if (n < 0) throw Refusal("cannot prune the keys: " + refused_because("keys.json could not be read, locked or written"));
     if (args.json) {
         rapidjson::Document d;
         d.SetObject();

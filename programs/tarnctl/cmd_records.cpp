@@ -7,6 +7,7 @@
 #include "tarnctl/command.hpp"
 #include "tarnctl/lookup.hpp"
 #include "tarnctl/output.hpp"
+#include "tarnctl/workplace.hpp"
 
 namespace tarnctl {
 namespace {
@@ -20,6 +21,7 @@ std::string user_label(const std::map<std::string, std::string>& names, const st
 }  // namespace
 
 int consents_list(const Args& args) {
+    require_readable({"consents.json"});
     Listing consents(id_consent_list_json(), "consent listing");
     if (args.json) {
         print_json_text(consents.text());
@@ -60,6 +62,7 @@ int consents_revoke(const Args& args) {
 }
 
 int audit_list(const Args& args) {
+    require_readable({"audit_log.json"});
     int max = 0;
     if (auto n = args.value("max")) max = static_cast<int>(parse_count("max", *n, 1, 1000000));
     Listing events(id_audit_list_json(max), "audit listing");

@@ -11,6 +11,7 @@
 #include "tarnctl/command.hpp"
 #include "tarnctl/lookup.hpp"
 #include "tarnctl/output.hpp"
+#include "tarnctl/workplace.hpp"
 
 namespace tarnctl {
 namespace {
@@ -24,6 +25,11 @@ std::string mask(const std::string& token) {
     while (tail < token.size() && (static_cast<unsigned char>(token[tail]) & 0xC0) == 0x80) ++tail;
     return token.substr(0, head) + "..." + token.substr(tail);
 }
+
+// What a refusal echoes of a token the operator gave: masked as the listing shows a credential,
+// since it may be one (a session id, or a live token with a character wrong); a text too short
+// to be one as it is.
+std::string echoed(const std::string& given) { return printable(given.size() <= 12 ? given : mask(given)); }
 
 // The library's listing with every credential replaced by its masked form.
 rapidjson::Document masked_listing(const Listing& listing) {
@@ -96,8 +102,8 @@ std::string resolve(const Listing& listing, const std::string& given,
                 matches.push_back(token);
         }
     if (matches.size() == 1) return matches.front();
-    if (matches.empty()) throw Refusal("no refresh token '" + printable(given) + "'");
-    throw Refusal("'" + printable(given) + "' names " + std::to_string(matches.size()) +
+    if (matches.empty()) throw Refusal("no refresh token '" + echoed(given) + "'");
+    throw Refusal("'" + echoed(given) + "' names " + std::to_string(matches.size()) +
                   " refresh tokens; give the whole token");
 }
 
@@ -119,6 +125,7 @@ void print_result(const Args& args, const char* what, const std::string& detail,
 }  // namespace
 
 int tokens_list(const Args& args) {
+    require_readable({"tokens.json"});
     std::string user_id;
     if (auto name = args.value("user")) user_id = find_user(*name).id;
     Listing listing(id_refresh_token_list_json_scoped(user_id.c_str()), "token listing");
@@ -161,7 +168,7 @@ int tokens_revoke(const Args& args) {
     if (family) {
         const std::string token = resolve(listing, *family, {{"refresh", "token"}, {"rotated", "token"}, {"rotated", "family"}});
         const int removed = id_refresh_token_revoke_family(token.c_str(), nullptr);
-        if (removed <= 0) throw Refusal("no active refresh token in the family of '" + printable(*family) + "'");
+        if (removed <= 0) throw Refusal("no active refresh token in the family of '" + echoed(*family) + "'");
         if (!args.json) std::printf("ended %d refresh tokens of the family of %s\n", removed, mask(token).c_str());
         print_result(args, "family_masked", mask(token), removed);
         return kDone;

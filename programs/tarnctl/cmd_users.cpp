@@ -7,6 +7,7 @@
 #include "tarnctl/lookup.hpp"
 #include "tarnctl/output.hpp"
 #include "tarnctl/password.hpp"
+#include "tarnctl/workplace.hpp"
 
 namespace tarnctl {
 namespace {
@@ -90,6 +91,7 @@ int users_add(const Args& args) {
 }
 
 int users_list(const Args& args) {
+    require_readable({"users.json"});
     Listing users(id_user_list_json(), "user listing");
     if (args.json) {
         print_json_text(users.text());
@@ -107,6 +109,7 @@ int users_list(const Args& args) {
 }
 
 int users_show(const Args& args) {
+    require_readable({"users.json"});
     const id_user u = find_user(args.positional[0]);
     if (args.json) {
         print_json(user_element(u.id));

@@ -1,5 +1,6 @@
 #include "tarnctl/workplace.hpp"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -90,5 +91,41 @@ Workplace settle_workplace(const std::optional<std::string>& option, Access acce
 }
 
 const Workplace& workplace() { return g_workplace; }
+
+bool read_whole(const std::string& path, std::string& out) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    out.clear();
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int e = errno;
+            ::close(fd);
+            errno = e;
+            return false;
+        }
+        if (n == 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+void require_readable(std::initializer_list<const char*> documents) {
+    for (const char* name : documents) {
+        std::string text;
+        if (!read_whole(g_workplace.data_dir + "/" + name, text)) {
+            if (errno == ENOENT) continue;
+            throw Refusal(std::string("cannot read ") + name + ": " + strerror(errno));
+        }
+        id_json_doc* doc = id_json_doc_parse(text.data(), text.size());
+        if (!doc)
+            throw Refusal(std::string(name) +
+                          " does not parse, so nothing in it can be shown (tarnctl check names every problem)");
+        id_json_doc_free(doc);
+    }
+}
 
 }  // namespace tarnctl

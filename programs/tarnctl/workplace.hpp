@@ -7,6 +7,7 @@
 // whatever it writes the server can read.
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -31,5 +32,13 @@ Workplace settle_workplace(const std::optional<std::string>& option, Access acce
 
 // The workplace of this run (valid once settle_workplace has returned).
 const Workplace& workplace();
+
+// Reads the whole file `path` (a link is not followed); false with errno set when it cannot.
+bool read_whole(const std::string& path, std::string& out);
+
+// A Refusal unless each of `documents` in the data directory is missing or parses: the library
+// lists a store it cannot read as empty, and a command that shows records must not print "no
+// users" over a users.json that is there but broken.
+void require_readable(std::initializer_list<const char*> documents);
 
 }  // namespace tarnctl

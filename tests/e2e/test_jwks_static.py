@@ -121,6 +121,11 @@ class ServeRefusals(unittest.TestCase):
                 ({"IDENTITY_JWKS_FILE": os.path.join(data, "jwks.json"), "IDENTITY_DATA_DIR": data},
                  b"is in the data directory: no key set is published there"),
                 ({"IDENTITY_JWKS_FILE": os.path.join(tmp, "pub", "token.json")}, b"/token endpoint"),
+                # Named like a program, lighttpd would rewrite /jwks to itself without end, or
+                # run the key set as that program.
+                ({"IDENTITY_JWKS_FILE": os.path.join(tmp, "pub", "jwks")}, b"is the name of the jwks program"),
+                ({"IDENTITY_JWKS_FILE": os.path.join(tmp, "pub", "discovery")}, b"is the name of the discovery program"),
+                ({"IDENTITY_JWKS_FILE": os.path.join(tmp, "pub", "end_session")}, b"is the name of the end_session program"),
                 ({"IDENTITY_JWKS_FILE": os.path.join(tmp, "pub", ".hidden")}, b"must be letters"),
                 ({"IDENTITY_JWKS_FILE": os.path.join(tmp, "pub", "a b.json")}, b"must be letters"),
                 ({"IDENTITY_DATA_DIR": os.path.join(tmp, 'da"ta')}, b"holds a quote"),
@@ -183,6 +188,28 @@ class ServedAsAnotherUser(unittest.TestCase):
                 with self.subTest(name=name):
                     st = os.stat(os.path.join(run, name))
                     self.assertEqual((st.st_uid, st.st_gid), (nobody.pw_uid, nobody.pw_gid))
+
+    def test_only_the_key_set_of_a_shared_directory_changes_hands(self):
+        # The key set's directory may hold what is not the provider's (a web root): root gives
+        # the service user the directory, the key set and its temporary file, nothing else.
+        with tempfile.TemporaryDirectory(prefix="tarn-serve-root-") as tmp:
+            # Closed to the service user, so that the server refuses after the change of hands.
+            os.chmod(tmp, 0o700)
+            public = os.path.join(tmp, "www")
+            os.makedirs(public)
+            for name in ["index.html", "jwks.json", "jwks.json.tmp"]:
+                with open(os.path.join(public, name), "w") as f:
+                    f.write("x")
+            env = run_env({"IDENTITY_JWKS_FILE": os.path.join(public, "jwks.json")})
+            out = subprocess.run(["bash", RUN_SERVER, BUILD_DIR, os.path.join(tmp, "run"), "1"], env=env,
+                                 capture_output=True, timeout=60)
+            self.assertEqual(out.returncode, 1, out.stderr)
+            self.assertIn(b"cannot reach", out.stderr)
+            nobody = pwd.getpwnam("nobody")
+            for name, uid in [("", nobody.pw_uid), ("jwks.json", nobody.pw_uid), ("jwks.json.tmp", nobody.pw_uid),
+                              ("index.html", 0)]:
+                with self.subTest(name=name):
+                    self.assertEqual(os.stat(os.path.join(public, name)).st_uid, uid)
 
 
 if __name__ == "__main__":

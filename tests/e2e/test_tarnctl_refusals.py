@@ -124,6 +124,19 @@ class Refusals(unittest.TestCase):
             with self.subTest(args=args):
                 self.assert_refused(args, stdin, message, 1)
 
+    def test_a_token_it_cannot_find_is_echoed_masked(self):
+        # A session id, or a token mistyped by one character, is a credential: the refusal names it
+        # as the listing would.
+        users = {u["username"]: u["id"] for u in self.w.tarnctl("users", "list", "--json").json()}
+        session = self.w.fixture("sessions", users["bob"], "bob", "1")[0]
+        bogus = "rt_" + "k" * 43
+        for args, given in [(["tokens", "revoke", session], session), (["tokens", "revoke", bogus], bogus),
+                            (["tokens", "revoke", "--family", bogus], bogus)]:
+            with self.subTest(args=args):
+                masked = given[:6] + "..." + given[-6:]
+                self.assert_refused(args, b"", "'%s'" % masked, 1)
+                self.assertNotIn(given, self.w.tarnctl(*args).err)
+
     def test_a_command_usage_error_shows_that_command_usage(self):
         run = self.w.tarnctl("clients", "add", "App")
         self.assertEqual(run.err.splitlines()[1], "usage: tarnctl clients add NAME --redirect-uri URI "
@@ -202,6 +215,40 @@ class DataDirectoryRefusals(unittest.TestCase):
                                  % self.w.data)
         with open(self.w.path("users.json"), "rb") as f:
             self.assertEqual(f.read(), users)
+
+    def test_a_store_that_does_not_parse_is_not_listed_as_empty(self):
+        # The library lists an unreadable store as empty; the tool must not print "no users".
+        self.w.add_user("alice")
+        for document, args in [("users.json", ["users", "list"]), ("users.json", ["users", "show", "alice"]),
+                               ("users.json", ["users", "list", "--json"]),
+                               ("clients.json", ["clients", "list"]), ("tokens.json", ["tokens", "list"]),
+                               ("consents.json", ["consents", "list"]), ("audit_log.json", ["audit", "list"])]:
+            with self.subTest(args=args):
+                self.w.write(document, b'{"cut short')
+                before = snapshot(self.w.data)
+                run = self.w.tarnctl(*args)
+                os.remove(self.w.path(document))  # the next case has one store that does not parse
+                self.assertEqual((run.status, run.stdout), (1, b""), run)
+                self.assertEqual(run.err, "tarnctl: %s does not parse, so nothing in it can be shown "
+                                          "(tarnctl check names every problem)\n" % document)
+                before.pop(document)
+                self.assertEqual(snapshot(self.w.data), before)
+        self.w.add_user("alice")
+
+    def test_a_key_change_that_cannot_publish_says_so(self):
+        self.assertEqual(self.w.tarnctl("keys", "rotate").status, 0)
+        missing = os.path.join(self.w.root, "no-such-dir")
+        env = {"IDENTITY_JWKS_FILE": os.path.join(missing, "jwks.json")}
+        before = snapshot(self.w.data)
+        for args in [["keys", "rotate"]]:
+            with self.subTest(args=args):
+                run = self.w.tarnctl(*args, env=env)
+                self.assertEqual((run.status, run.stdout), (1, b""), run)
+                self.assertEqual(run.err.count("\n"), 1, run)
+                self.assertIn("the published key set %s cannot be written there (No such file or directory); "
+                              "nothing was changed" % env["IDENTITY_JWKS_FILE"], run.err)
+                self.assertEqual(snapshot(self.w.data), before)
+                self.assertFalse(os.path.exists(missing))
 
     def test_a_ninth_key_is_refused(self):
         for _ in range(7):  # the first key, and seven more

@@ -152,7 +152,8 @@ class RootActsAsTheOwner(unittest.TestCase):
             os.chmod(w.path("users.json"), 0o000)
             os.chown(w.path("users.json"), 0, 0)
             run = w.tarnctl("users", "list", "--json")
-            self.assertEqual((run.status, run.stdout), (0, b"[]\n"), run)
+            self.assertEqual((run.status, run.stdout), (1, b""), run)
+            self.assertEqual(run.err, "tarnctl: cannot read users.json: Permission denied\n")
 
 
 if __name__ == "__main__":

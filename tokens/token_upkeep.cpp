@@ -155,7 +155,10 @@ long long end_grants_of_gone_users(const ReadUserIds& read_users) {
                     erase_members_if(*records, [&gone](std::string_view, const Value& r) { return gone(r); }));
         if (Value* refresh = member_mut(doc, kRefresh); refresh && refresh->IsArray())
             removed += static_cast<long long>(erase_elements_if(*refresh, gone));
-        if (removed) drop_ended_families(doc);
+        if (removed) {
+            Dropped dropped;
+            drop_ended_families(doc, now_seconds(), dropped);
+        }
         return removed ? Outcome::saved(0) : Outcome::unchanged(0);
     });
     return result == 0 ? removed : -1;

@@ -1,19 +1,25 @@
 // tokens.json: the input is stored as tokens.json of a scratch data directory, with the clock
 // standing at kNow, and every token operation runs on it, each from the input again: session
-// verify, create, delete and delete by user; code create and exchange; refresh token create,
-// rotate, revoke, revoke by user, revoke family and lookup; the listing, whole and for one user;
-// the sweep; the end of a user's grants. The operations are aimed at what the input holds (its
-// first session, code, active and exchanged token, and their user). Checked against the rules
-// written here:
+// verify, create, delete and delete by user; code create, consume and exchange with the grant's
+// refresh token; refresh token create (with and without the sign-in time), rotate, revoke, revoke
+// by user, revoke family and lookup; the listing, whole and for one user; the sweep; the end of a
+// user's grants. The operations are aimed at what the input holds (its first session, code,
+// exchanged code, active and exchanged token, and their user). Checked against the rules written
+// here:
 // - every operation returns one of its result codes, and the lookups answer by the reading rules;
 // - after every changing operation tokens.json is the input byte for byte, or it parses, and then
 //   every root member other than the sections is kept as it was, in order; a section of another
 //   type is kept as it was; "sessions", "auth_codes", "refresh" and "deleted_users" keep every
 //   record the operation was not meant to remove, in order, with at most the records it adds
 //   after them; "rotated" holds exactly the input's exchanged tokens of families that still have
-//   an active token (and the one a rotation adds); an unparseable input is kept aside byte for
-//   byte;
-// - what a success says happened did: the created record is stored, the deleted one is gone.
+//   an active token (and the one a rotation adds); "exchanged_codes" holds exactly the input's
+//   entries that are objects, not expired and of a family that still has an active token (and the
+//   one an exchange adds), all of them while "refresh" is not an array; an unparseable input is
+//   kept aside byte for byte;
+// - a code found only among the exchanged codes, not expired, answers -6 to consume and exchange,
+//   which remove exactly its entry and the active tokens of its family;
+// - what a success says happened did: the created record is stored (the refresh record of an
+//   exchange with the code's user, client, scope and sign-in time), the deleted one is gone.
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -42,7 +48,7 @@ constexpr std::int64_t kNow = 1750000000;
 std::int64_t fixed_clock() { return kNow; }
 std::string g_work, g_dir, g_path;
 
-constexpr std::string_view kSections[] = {"sessions", "auth_codes", "refresh", "rotated", "deleted_users"};
+constexpr std::string_view kSections[] = {"sessions", "auth_codes", "refresh", "rotated", "deleted_users", "exchanged_codes"};
 
 std::string_view str_of(const Value* v) { return v && v->IsString() ? text_of(*v) : std::string_view(); }
 std::string_view field(const Value& obj, std::string_view name) {
@@ -81,6 +87,10 @@ struct Allowed {
     bool sweep = false;   // removes expired records and records that are not objects
     bool shaped = true;   // the missing "sessions", "auth_codes" and "refresh" are added
     std::string exchanged, exchanged_family;  // the exchanged record a successful rotation appends
+    std::string code_spent;                   // the exchanged code a successful exchange records...
+    std::string code_family;                  // ...with the family of the token it issued
+    std::int64_t code_expires_at = 0;         // ...until the code's own expiry
+    int reused_code = -1;                     // the index of the exchanged code a refusal (-6) removes
 };
 
 // `after` is `before` with some members for which `may_go` holds removed (the rest in order and as
@@ -171,6 +181,43 @@ void check_rotated(const Value* before, const Value* after, const Value* refresh
     FUZZ_CHECK(after->IsArray() && out == after->Size());
 }
 
+// "exchanged_codes" after a save: the input's entries (but the one a refusal removes) that are
+// objects, not expired and of a family with an active token, all of them while "refresh" is not
+// an array; then the one an exchange adds.
+void check_exchanged_codes(const Value* before, const Value* after, const Value* refresh, const Allowed& allowed) {
+    if (before && !before->IsObject()) {
+        FUZZ_CHECK(after && same_value(*before, *after));
+        return;
+    }
+    std::set<std::string_view> active;
+    const bool tidied = refresh && refresh->IsArray();
+    if (tidied)
+        for (const Value& r : refresh->GetArray())
+            if (!field(r, "family").empty()) active.insert(field(r, "family"));
+    auto out = after && after->IsObject() ? after->MemberBegin() : Value::ConstMemberIterator();
+    if (before) {
+        int index = 0;
+        for (const auto& m : before->GetObject()) {
+            const bool removed = index++ == allowed.reused_code;
+            if (removed) continue;
+            if (tidied && (!m.value.IsObject() || expired(m.value) || !active.count(field(m.value, "family")))) continue;
+            FUZZ_CHECK(after && after->IsObject() && out != after->MemberEnd() && text_of(out->name) == text_of(m.name) &&
+                       same_value(out->value, m.value));
+            ++out;
+        }
+    }
+    if (!allowed.code_spent.empty()) {
+        FUZZ_CHECK(after && after->IsObject() && after->MemberEnd() - out == 1);
+        FUZZ_CHECK(text_of(out->name) == allowed.code_spent && out->value.IsObject() && out->value.MemberCount() == 2);
+        FUZZ_CHECK(field(out->value, "family") == allowed.code_family);
+        const Value* at = first_member(out->value, "expires_at");
+        FUZZ_CHECK(at && at->IsInt64() && at->GetInt64() == allowed.code_expires_at);
+        return;
+    }
+    if (!after) return;  // never created
+    FUZZ_CHECK(after->IsObject() && out == after->MemberEnd());
+}
+
 // The whole file after a changing operation run on `input` (parsed into `before`, or null).
 void check_saved(std::string_view input, const Document* before, const Allowed& allowed) {
     const std::string text = stored();
@@ -215,12 +262,15 @@ void check_saved(std::string_view input, const Document* before, const Allowed& 
     check_object(section(root, "deleted_users"), section(&after, "deleted_users"), false, allowed.mark.empty() ? 0 : 1,
                  swept_member, allowed.mark);
     check_rotated(section(root, "rotated"), section(&after, "rotated"), section(&after, "refresh"), allowed);
+    check_exchanged_codes(section(root, "exchanged_codes"), section(&after, "exchanged_codes"), section(&after, "refresh"),
+                          allowed);
 }
 
 // What the input holds for the operations to aim at: its first session, code, active and
 // exchanged token (as C texts: up to a NUL), and a user of its records.
 struct Targets {
     std::string session = "sess_none", code = "code_none", token = "rt_none", exchanged = "rt_gone", user = "u1";
+    std::string exchanged_code = "code_spent";
     std::string code_client = "c1";
 };
 
@@ -238,6 +288,8 @@ Targets targets_of(const Value* root) {
         if (!field((*r)[0], "token").empty()) t.token = c_text(field((*r)[0], "token"));
         if (!field((*r)[0], "user_id").empty()) t.user = c_text(field((*r)[0], "user_id"));
     }
+    if (const Value* x = section(root, "exchanged_codes"); x && x->IsObject() && x->MemberCount())
+        t.exchanged_code = c_text(text_of(x->MemberBegin()->name));
     if (const Value* x = section(root, "rotated"); x && x->IsArray() && !x->Empty())
         if (!field((*x)[0], "token").empty()) t.exchanged = c_text(field((*x)[0], "token"));
     return t;
@@ -262,6 +314,69 @@ std::string family_for(const Value* root, std::string_view token) {
             if (first_member_is_string(r, "token") && field(r, "token") == token)
                 return std::string(field(r, "family").empty() ? token : field(r, "family"));
     return std::string(token);
+}
+
+// A stored time read as the store reads it: an integer at its full width (unsigned ones above
+// INT64_MAX as INT64_MAX), anything else 0.
+std::int64_t time_of(const Value& record, std::string_view name) {
+    const Value* v = record.IsObject() ? first_member(record, name) : nullptr;
+    if (!v) return 0;
+    if (v->IsInt64()) return v->GetInt64();
+    return v->IsUint64() ? INT64_MAX : 0;
+}
+
+// What consume and exchange find for a presented code: the first record of its name in
+// "auth_codes"; else, among the exchanged codes, the index and family of the first entry of its
+// name when that entry is an object that has not expired.
+struct CodeFate {
+    const Value* record = nullptr;
+    bool codes_usable = false;  // "auth_codes" missing or an object
+    int reused = -1;
+    std::string family;
+};
+
+CodeFate fate_of(const Value* root, std::string_view code) {
+    CodeFate f;
+    const Value* codes = section(root, "auth_codes");
+    f.codes_usable = !codes || codes->IsObject();
+    if (!f.codes_usable || !presentable(code)) return f;
+    if (codes)
+        for (const auto& m : codes->GetObject())
+            if (text_of(m.name) == code) {
+                f.record = &m.value;
+                return f;
+            }
+    const Value* x = section(root, "exchanged_codes");
+    if (!x || !x->IsObject()) return f;
+    int index = 0;
+    for (const auto& m : x->GetObject()) {
+        if (text_of(m.name) == code) {
+            if (m.value.IsObject() && !expired(m.value)) {
+                f.reused = index;
+                f.family = field(m.value, "family");
+            }
+            return f;
+        }
+        ++index;
+    }
+    return f;
+}
+
+// The last element of the saved "refresh", which must be the record of `token`.
+const Value& last_refresh(const Document& d, std::string_view token) {
+    const Value* refresh = section(&d, "refresh");
+    FUZZ_CHECK(refresh && refresh->IsArray() && !refresh->Empty());
+    const Value& r = (*refresh)[refresh->Size() - 1];
+    FUZZ_CHECK(r.IsObject() && field(r, "token") == token && field(r, "family") == token);
+    FUZZ_CHECK(time_of(r, "expires_at") == kNow + ID_REFRESH_TOKEN_LIFETIME);
+    return r;
+}
+
+// The sign-in time a stored refresh record carries: present only when positive.
+void check_auth_time(const Value& r, std::int64_t auth_time) {
+    const Value* at = first_member(r, "auth_time");
+    if (auth_time > 0) FUZZ_CHECK(at && at->IsInt64() && at->GetInt64() == auth_time);
+    else FUZZ_CHECK(!at);
 }
 
 std::string g_input;
@@ -383,18 +498,58 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         changed_by(id_auth_code_create_v("u_new", "new", "c1", "https://a/cb", nullptr, nullptr, nullptr, nullptr, 0, out, sizeof out),
                    {0, -1}, a);
     }
-    restore();
-    {
-        Allowed a;
-        a.code = [&t](std::string_view name, const Value&) { return name == t.code; };
-        id_auth_code code;
-        const int r = id_auth_code_consume(t.code.c_str(), t.code_client.c_str(), nullptr, nullptr, &code);
-        changed_by(r, {0, -1, -2, -3, -4, -5}, a);
-        if (r != -1) {
+    // Consume and exchange, of the first code and of the first exchanged code.
+    for (const std::string& presented : {t.code, t.exchanged_code}) {
+        const std::string client = presented == t.code ? t.code_client : std::string("c1");
+        const CodeFate fate = fate_of(root, presented);
+        const bool asked = presentable(presented) && !client.empty();
+        for (const bool with_refresh : {false, true}) {
+            restore();
+            Allowed a;
+            a.code = [&](std::string_view name, const Value&) { return name == presented; };
+            id_auth_code code;
+            char token[64];
+            const int r = with_refresh ? id_auth_code_exchange(presented.c_str(), client.c_str(), nullptr, nullptr, &code,
+                                                               token, sizeof token)
+                                       : id_auth_code_consume(presented.c_str(), client.c_str(), nullptr, nullptr, &code);
+            if (asked && fate.codes_usable && !fate.record && fate.reused >= 0) {
+                FUZZ_CHECK(r == -6);
+                a.reused_code = fate.reused;
+                a.refresh = [&](const Value& el) { return !fate.family.empty() && field(el, "family") == fate.family; };
+            } else if (!asked || !fate.record) {
+                FUZZ_CHECK(r == -1 && stored() == g_input);  // unknown: nothing changed
+            } else {
+                FUZZ_CHECK(r != -6);
+            }
+            if (r == 0 && with_refresh) {
+                a.new_refresh = 1;
+                a.code_spent = presented;
+                a.code_family = token;
+                a.code_expires_at = time_of(*fate.record, "expires_at");
+            }
+            changed_by(r, {0, -1, -2, -3, -4, -5, -6}, a);
             const Document d = saved_doc();
-            const Value* codes = section(&d, "auth_codes");
-            FUZZ_CHECK(codes && codes->IsObject());
-            for (const auto& m : codes->GetObject()) FUZZ_CHECK(text_of(m.name) != t.code);
+            if (r == -6)
+                if (const Value* refresh = section(&d, "refresh"); refresh && refresh->IsArray() && !fate.family.empty())
+                    for (const Value& el : refresh->GetArray()) FUZZ_CHECK(field(el, "family") != fate.family);
+            if (r != -1 && fate.record) {
+                const Value* codes = section(&d, "auth_codes");
+                FUZZ_CHECK(codes && codes->IsObject());
+                for (const auto& m : codes->GetObject()) FUZZ_CHECK(text_of(m.name) != presented);
+            }
+            if (r == 0 && with_refresh) {
+                // The grant's refresh token: the code's user, client, scope and sign-in time.
+                const Value& stored_code = *fate.record;
+                const Value& rt = last_refresh(d, token);
+                FUZZ_CHECK(!first_member(stored_code, "user_id") == !first_member(rt, "user_id"));
+                FUZZ_CHECK(field(rt, "user_id") == field(stored_code, "user_id"));
+                FUZZ_CHECK(field(rt, "username") == field(stored_code, "username"));
+                FUZZ_CHECK(field(rt, "client_id") == field(stored_code, "client_id"));
+                const std::string_view scope = field(stored_code, "scope");
+                FUZZ_CHECK(field(rt, "scope") == (scope.empty() ? std::string_view("openid profile") : scope));
+                check_auth_time(rt, time_of(stored_code, "auth_time"));
+                FUZZ_CHECK(code.auth_time == time_of(stored_code, "auth_time"));
+            }
         }
     }
     // Refresh tokens.
@@ -405,6 +560,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const int r = id_refresh_token_create("u_new", "new", "c1", nullptr, out, sizeof out);
         changed_by(r, {0, -1}, a);
         if (r == 0) FUZZ_CHECK(id_refresh_token_find(out, nullptr) == 1);
+    }
+    restore();
+    {
+        // With the sign-in time of the first code (or a recent one), which the record and every
+        // successor carry.
+        std::int64_t auth_time = kNow - 100;
+        if (const Value* c = section(root, "auth_codes"); c && c->IsObject() && c->MemberCount())
+            auth_time = time_of(c->MemberBegin()->value, "auth_time");
+        Allowed a;
+        a.new_refresh = 1;
+        const int r = id_refresh_token_create_v(t.user.c_str(), "name", "c1", "openid", auth_time, out, sizeof out);
+        changed_by(r, {0, -1}, a);
+        if (r == 0) {
+            check_auth_time(last_refresh(saved_doc(), out), auth_time);
+            const std::int64_t expect = auth_time > 0 ? auth_time : 0;
+            id_refresh_token found, next;
+            FUZZ_CHECK(id_refresh_token_find(out, &found) == 1 && found.auth_time == expect);
+            char successor[64];
+            FUZZ_CHECK(id_refresh_token_rotate(out, "c1", successor, sizeof successor, &next) == 0);
+            FUZZ_CHECK(next.auth_time == expect);
+            FUZZ_CHECK(id_refresh_token_find(successor, &found) == 1 && found.auth_time == expect);
+        }
     }
     for (const std::string& presented : {t.token, t.exchanged}) {
         restore();
@@ -423,6 +600,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         changed_by(r, {0, -1, -2, -3, -4}, a);
         if (r == 0) FUZZ_CHECK(id_refresh_token_find(out, nullptr) == 1 && id_refresh_token_find(presented.c_str(), nullptr) == 0);
+        if (r == 0) {  // the successor carries the sign-in time of the token it replaced
+            const Value* held = active_of(section(root, "refresh"), presented);
+            const std::int64_t auth_time = held ? time_of(*held, "auth_time") : 0;
+            FUZZ_CHECK(rec.auth_time == (auth_time > 0 ? auth_time : 0));
+        }
         if (r == -4) FUZZ_CHECK(id_refresh_token_find(presented.c_str(), nullptr) == 0);
     }
     restore();

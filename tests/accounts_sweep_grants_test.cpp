@@ -50,6 +50,15 @@ class SweepGrants : public AccountsTest {};
 TEST_F(SweepGrants, ExactlyTheGrantsOfGoneUsersGo) {
     using Text = std::optional<std::string>;
     const std::string nothing_gone_tokens = R"({"sessions":{"s0":{"user_id":"usr_0"}}})";
+    // The gone user's family ends, and with it the exchanged code that could end it; so does one
+    // past its expiry.
+    const std::string exchanged_tokens =
+        R"({"refresh":[{"token":"r0","user_id":"usr_0","family":"r0"},{"token":"rg","user_id":"usr_gone","family":"rg"}],)"
+        R"("exchanged_codes":{"x0":{"family":"r0","expires_at":4102444800},"xg":{"family":"rg","expires_at":4102444800},)"
+        R"("xold":{"family":"r0","expires_at":1}}})";
+    const std::string exchanged_left =
+        R"({"refresh":[{"token":"r0","user_id":"usr_0","family":"r0"}],)"
+        R"("exchanged_codes":{"x0":{"family":"r0","expires_at":4102444800}}})";
     const struct {
         const char* what;
         Text users, tokens, consents;
@@ -58,6 +67,7 @@ TEST_F(SweepGrants, ExactlyTheGrantsOfGoneUsersGo) {
         Text tokens_after, consents_after;  // compact; nullopt: byte for byte as before
     } rows[] = {
         {"the gone user's grants go", kTwoUsers, kTokens, kConsents, 0, 3, 2, kTokensLeft, kConsentsLeft},
+        {"exchanged codes of the ended family go", kTwoUsers, exchanged_tokens, {}, 0, 1, 0, exchanged_left, {}},
         {"nothing gone: nothing saved", kTwoUsers, nothing_gone_tokens, kConsentsLeft, 0, 0, 0, {}, {}},
         {"no stores: none made", kTwoUsers, {}, {}, 0, 0, 0, {}, {}},
         {"no users.json: no user can be told gone", {}, kTokens, kConsents, 0, 0, 0, {}, {}},

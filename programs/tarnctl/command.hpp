@@ -28,7 +28,7 @@ struct UsageError : std::runtime_error {
 
 // An option a command takes beyond the global ones: "--name" alone or "--name VALUE"
 // ("--name=VALUE" too); a repeatable one collects every value in order.
-struct OptionSpec {
+struct OptionDef {
     const char* name;  // without the dashes
     bool takes_value;
     bool repeatable;
@@ -58,7 +58,7 @@ struct Command {
     const char* synopsis;     // the arguments after the command's name
     const char* summary;      // one line for the program's help
     const char* description;  // the command's own help, after its usage line
-    std::vector<OptionSpec> options;
+    std::vector<OptionDef> options;
     std::size_t min_positional;
     std::size_t max_positional;
     Access access;

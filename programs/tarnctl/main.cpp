@@ -22,7 +22,7 @@ constexpr const char* kGlobalOptions =
     "  --json          print one JSON document on standard output instead of text\n"
     "  --help          this help\n";
 
-const std::vector<OptionSpec> kPasswordOptions = {{"password-stdin", false, false}};
+const std::vector<OptionDef> kPasswordOptions = {{"password-stdin", false, false}};
 
 std::string command_name(const Command& c) {
     std::string name = c.group;
@@ -131,18 +131,18 @@ Args parse_args(const Command& c, const Invocation& inv, std::size_t first) {
             args.positional.push_back(t.text);
             continue;
         }
-        const OptionSpec* spec = nullptr;
+        const OptionDef* known = nullptr;
         for (const auto& o : c.options)
-            if (t.text == o.name) spec = &o;
-        if (!spec) throw UsageError("unknown option --" + t.text);
+            if (t.text == o.name) known = &o;
+        if (!known) throw UsageError("unknown option --" + t.text);
         std::optional<std::string> value = t.value;
-        if (spec->takes_value && !value) {
+        if (known->takes_value && !value) {
             if (!inv.word(i + 1)) throw UsageError("--" + t.text + " needs a value");
             value = inv.tokens[++i].text;
         }
-        if (!spec->takes_value && value) throw UsageError("--" + t.text + " takes no value");
+        if (!known->takes_value && value) throw UsageError("--" + t.text + " takes no value");
         auto& slot = args.options[t.text];
-        if (!slot.empty() && !spec->repeatable) throw UsageError("--" + t.text + " is given twice");
+        if (!slot.empty() && !known->repeatable) throw UsageError("--" + t.text + " is given twice");
         slot.push_back(value.value_or(""));
     }
     if (args.positional.size() < c.min_positional) throw UsageError("missing arguments");

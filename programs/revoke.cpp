@@ -16,12 +16,7 @@
 int main() {
     const std::string& iss = web::issuer();
     if (!web::is_post()) {
-        web::status(405);
-        cgi_header_json();
-        web::header("Allow", "POST");
-        web::no_store();
-        web::end_headers();
-        std::fputs("{\"error\":\"invalid_request\",\"error_description\":\"The revocation endpoint takes POST.\"}\n", stdout);
+        web::post_only("The revocation endpoint");
         return 0;
     }
     web::Form form;

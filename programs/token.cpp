@@ -21,15 +21,6 @@
 
 namespace {
 
-bool has_scope(std::string_view list, std::string_view name) {
-    while (!list.empty()) {
-        const std::size_t sp = list.find(' ');
-        if (list.substr(0, sp) == name) return true;
-        list = sp == std::string_view::npos ? std::string_view() : list.substr(sp + 1);
-    }
-    return false;
-}
-
 // Every name of `requested` is one of `granted`.
 bool scope_within(const char* requested, const char* granted) {
     char kept[256];
@@ -57,14 +48,14 @@ Minted g_minted;
 // `out`. False, having answered server_error, when a token cannot be made.
 bool mint_tokens(const Grant& grant, Minted& out) {
     const std::string& iss = web::issuer();
-    const bool email = has_scope(grant.scope, "email") && grant.user.email[0];
-    const bool profile = has_scope(grant.scope, "profile");
+    const bool email = web::has_scope(grant.scope, "email") && grant.user.email[0];
+    const bool profile = web::has_scope(grant.scope, "profile");
     if (id_jwt_mint_access_token(iss.c_str(), grant.user.id, grant.user.username, email ? grant.user.email : nullptr,
                                  grant.client_id.c_str(), grant.scope.c_str(), 0, out.access, sizeof out.access) != 0) {
         web::oauth_error(500, "server_error", "The access token could not be made.");
         return false;
     }
-    out.openid = has_scope(grant.scope, "openid");
+    out.openid = web::has_scope(grant.scope, "openid");
     if (out.openid && id_jwt_mint_id_token_v2(iss.c_str(), grant.user.id, profile ? grant.user.username : "",
                                               email ? grant.user.email : nullptr, grant.client_id.c_str(),
                                               grant.nonce.c_str(), out.access, grant.auth_time, 0, out.id_token,
@@ -213,12 +204,7 @@ int main() {
     web::use_openssl_signer();
 #endif
     if (!web::is_post()) {
-        web::status(405);
-        cgi_header_json();
-        web::header("Allow", "POST");
-        web::no_store();
-        web::end_headers();
-        std::fputs("{\"error\":\"invalid_request\",\"error_description\":\"The token endpoint takes POST.\"}\n", stdout);
+        web::post_only("The token endpoint");
         return 0;
     }
     web::Form form;

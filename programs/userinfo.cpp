@@ -14,15 +14,6 @@
 
 namespace {
 
-bool has_scope(std::string_view list, std::string_view name) {
-    while (!list.empty()) {
-        const std::size_t sp = list.find(' ');
-        if (list.substr(0, sp) == name) return true;
-        list = sp == std::string_view::npos ? std::string_view() : list.substr(sp + 1);
-    }
-    return false;
-}
-
 void refuse(int code, const char* challenge, const char* error, const char* description) {
     web::status(code);
     cgi_header_json();
@@ -72,13 +63,13 @@ int main() {
     if (known < 0) return server_error(), 0;
     if (known == 0)
         return refuse(401, "Bearer error=\"invalid_token\"", "invalid_token", "The access token is not valid."), 0;
-    if (!has_scope(claims.scope, "openid"))
+    if (!web::has_scope(claims.scope, "openid"))
         return refuse(403, "Bearer error=\"insufficient_scope\" scope=\"openid\"", "insufficient_scope",
                       "The access token does not have the scope openid."), 0;
 
     std::string body = "{\"sub\":" + web::json_string(user.id);
-    if (has_scope(claims.scope, "profile")) body += ",\"preferred_username\":" + web::json_string(user.username);
-    if (has_scope(claims.scope, "email") && user.email[0]) body += ",\"email\":" + web::json_string(user.email);
+    if (web::has_scope(claims.scope, "profile")) body += ",\"preferred_username\":" + web::json_string(user.username);
+    if (web::has_scope(claims.scope, "email") && user.email[0]) body += ",\"email\":" + web::json_string(user.email);
     body += "}\n";
     web::status(200);
     cgi_header_json();

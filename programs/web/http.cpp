@@ -184,4 +184,24 @@ void oauth_error(int code, std::string_view error, std::string_view description)
     std::fwrite(body.data(), 1, body.size(), stdout);
 }
 
+void post_only(std::string_view endpoint) {
+    status(405);
+    cgi_header_json();
+    header("Allow", "POST");
+    no_store();
+    end_headers();
+    const std::string body = "{\"error\":\"invalid_request\",\"error_description\":" +
+                             json_string(std::string(endpoint) + " takes POST.") + "}\n";
+    std::fwrite(body.data(), 1, body.size(), stdout);
+}
+
+bool has_scope(std::string_view list, std::string_view name) {
+    while (!list.empty()) {
+        const std::size_t sp = list.find(' ');
+        if (list.substr(0, sp) == name) return true;
+        list = sp == std::string_view::npos ? std::string_view() : list.substr(sp + 1);
+    }
+    return false;
+}
+
 }  // namespace web

@@ -57,5 +57,11 @@ std::string json_string(std::string_view text);
 // The error answer of RFC 6749 section 5.2: {"error":..., "error_description":...} as JSON with
 // no-store; a 401 also carries `WWW-Authenticate: Basic realm="tarn"`.
 void oauth_error(int code, std::string_view error, std::string_view description);
+// The answer of an endpoint that takes POST only, to any other method: 405 with "Allow: POST",
+// no-store, and invalid_request saying "<endpoint> takes POST.".
+void post_only(std::string_view endpoint);
+
+// True when the space-separated scope list `list` names `name`.
+bool has_scope(std::string_view list, std::string_view name);
 
 }  // namespace web

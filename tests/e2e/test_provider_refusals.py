@@ -270,8 +270,11 @@ class TokenRefusals(ProviderCase):
         for name, form, error in cases:
             with self.subTest(name):
                 self.assert_token_error(self.p.token(self.app, form), 400, error)
-        answer = self.p.browser().request("GET", "/token")
-        self.assertEqual((answer.status, answer.header("Allow"), answer.header("Cache-Control")), (405, "POST", "no-store"))
+        for path, endpoint in (("/token", "token"), ("/revoke", "revocation")):
+            answer = self.p.browser().request("GET", path)
+            self.assertEqual((answer.status, answer.header("Allow"), answer.header("Cache-Control"), answer.body),
+                             (405, "POST", "no-store", b'{"error":"invalid_request","error_description":'
+                                                       b'"The %s endpoint takes POST."}\n' % endpoint.encode()))
         # A parameter sent twice.
         cred = base64.b64encode(("%s:%s" % (self.app.client_id, self.app.secret)).encode()).decode()
         status, _, body = self.p.server.get("/token", method="POST",
